@@ -1,0 +1,22 @@
+#include "group_bridge/bridge.hpp"
+#include "group_bridge/classes.hpp"
+
+#include <iterator>
+
+namespace gb {
+namespace {
+
+const MemberSpec kMembers[] = {
+    {&kBridgeInit, false},
+    {&kBridgeAcquireAudio, false},
+    {&kBridgeReleaseAudio, false},
+    {&kBridgeDeviceName, true},
+    {&kBridgeSnapshot, false},
+};
+
+}  // namespace
+
+const ClassSpec kGroupBridgeClass{"GroupBridge", "全屋虚拟 AirPlay 桥接器，连接全屋组控制器与独立 AirPlayServer。",
+                                  kMembers, static_cast<int>(std::size(kMembers))};
+
+}  // namespace gb

@@ -1,0 +1,44 @@
+#include "group_bridge/fan_out.hpp"
+
+#include "group_bridge/module_globals.hpp"
+
+namespace gb {
+
+MemberOperations::~MemberOperations() {
+    PyObject* saved = PyErr_GetRaisedException();
+    for (py::Ref& operation : operations_) {
+        if (!PyObject_HasAttrString(operation.get(), "close")) continue;
+        PyObject* result = PyObject_CallMethod(operation.get(), "close", nullptr);
+        if (result) {
+            Py_DECREF(result);
+        } else {
+            PyErr_WriteUnraisable(operation.get());
+        }
+    }
+    PyErr_SetRaisedException(saved);
+}
+
+py::Ref MemberOperations::gather() {
+    py::Ref gather = asyncio_attr(names::gather);
+    std::vector<PyObject*> argv;
+    argv.reserve(operations_.size() + 2);
+    argv.push_back(nullptr);
+    for (const py::Ref& operation : operations_) argv.push_back(operation.get());
+    argv.push_back(Py_True);
+    py::Ref kwnames = py::Ref::check(PyTuple_Pack(1, names::return_exceptions));
+    py::Ref future = py::Ref::check(PyObject_Vectorcall(gather.get(), argv.data() + 1,
+                                                        (operations_.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                                        kwnames.get()));
+    operations_.clear();
+    return future;
+}
+
+Py_ssize_t count_true(PyObject* outcomes) {
+    py::Ref list = py::Ref::check(PySequence_Fast(outcomes, "gather gave no sequence"));
+    Py_ssize_t count = 0;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(list.get()); ++i)
+        count += PySequence_Fast_GET_ITEM(list.get(), i) == Py_True ? 1 : 0;
+    return count;
+}
+
+}  // namespace gb

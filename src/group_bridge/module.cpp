@@ -1,0 +1,103 @@
+// Module initialisation: multi-phase (create + exec), once per process and
+// for the main interpreter only; a later import gets the same module back.
+#include "group_bridge/class_builder.hpp"
+#include "group_bridge/classes.hpp"
+#include "group_bridge/module_globals.hpp"
+#include "python/coroutine.hpp"
+#include "python/function.hpp"
+
+namespace gb {
+namespace {
+
+PyObject* g_module = nullptr;  // the initialised module, kept for the process
+
+const char kModuleDoc[] = "AirPlay-to-Xiaomi group bridge runtime.";
+const char kModuleName[] = "vesbel.group_bridge";
+
+bool in_main_interpreter() { return PyInterpreterState_Get() == PyInterpreterState_Main(); }
+
+void bind(PyObject* dict, const char* key, PyObject* value) {
+    if (PyDict_SetItemString(dict, key, value) < 0) py::throw_error();
+}
+
+// `from <module> import <name>`, with the import statement's error.
+py::Ref import_from(const char* module, const char* name) {
+    py::Ref imported = py::Ref::check(PyImport_ImportModule(module));
+    py::Ref attr_name = py::str(name);
+    py::Ref value = py::getattr_optional(imported.get(), attr_name.get());
+    if (value) return value;
+    py::Ref module_name = py::str(module);
+    py::Ref path = py::getattr_optional(imported.get(), py::str("__file__").get());
+    py::Ref message = py::Ref::check(
+        path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", name, module, path.get())
+             : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", name, module));
+    PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
+    py::throw_error();
+}
+
+void import_names(PyObject* dict, const char* module, std::initializer_list<const char*> names) {
+    for (const char* name : names) bind(dict, name, import_from(module, name).get());
+}
+
+void fill_namespace(PyObject* dict) {
+    for (const char* name : {"asyncio", "logging", "time"})
+        bind(dict, name, py::Ref::check(PyImport_ImportModule(name)).get());
+    import_names(dict, "zeroconf", {"Zeroconf"});
+    import_names(dict, "vesbel.airplay.server", {"AirPlayServer"});
+    import_names(dict, "vesbel.config", {"Config", "TargetConfig", "airplay_db_to_xiaomi_volume"});
+    import_names(dict, "vesbel.xiaomi", {"TargetController"});
+    py::Ref logging = py::Ref::borrow(PyDict_GetItemString(dict, "logging"));
+    bind(dict, "log", py::call_method(logging.get(), names::getLogger, py::str("vesbel")).get());
+    py::Ref module_name = py::str(kModuleName);
+    bind(dict, "GroupController", make_class(kGroupControllerClass, module_name.get(), dict).get());
+    bind(dict, "GroupBridge", make_class(kGroupBridgeClass, module_name.get(), dict).get());
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef*) {
+    if (!in_main_interpreter()) {
+        PyErr_SetString(PyExc_ImportError, "module vesbel.group_bridge does not support loading in subinterpreters");
+        return nullptr;
+    }
+    if (g_module) {
+        // The import machinery gives the module a fresh, empty state block
+        // after this returns; free the old one so re-imports leak nothing.
+        PyMem_Free(PyModule_GetState(g_module));
+        return Py_NewRef(g_module);
+    }
+    PyObject* name = PyObject_GetAttrString(spec, "name");
+    if (!name) return nullptr;
+    PyObject* module = PyModule_NewObject(name);
+    Py_DECREF(name);
+    return module;
+}
+
+int exec_module(PyObject* module) {
+    if (module == g_module) return 0;  // already initialised: run nothing again
+    return py::guard(-1, [&] {
+        names::intern_all();
+        if (py::coroutine_type_ready() < 0 || py::function_type_ready() < 0) py::throw_error();
+        PyObject* dict = PyModule_GetDict(module);
+        fill_namespace(dict);
+        g_module = Py_NewRef(module);
+        g_globals = dict;
+        return 0;
+    });
+}
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "group_bridge", kModuleDoc, 0, nullptr, slots, nullptr, nullptr, nullptr,
+};
+
+}  // namespace
+}  // namespace gb
+
+PyMODINIT_FUNC PyInit_group_bridge() {
+    return PyModuleDef_Init(&gb::module_def);
+}

@@ -1,0 +1,26 @@
+#include "python/object.hpp"
+
+#include <vector>
+
+namespace py {
+
+Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initializer_list<Keyword> keywords) {
+    std::vector<PyObject*> argv;
+    argv.reserve(1 + positional.size() + keywords.size());
+    argv.push_back(nullptr);
+    argv.insert(argv.end(), positional.begin(), positional.end());
+    Ref names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
+    Py_ssize_t i = 0;
+    for (const Keyword& kw : keywords) {
+        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(kw.name));
+        argv.push_back(kw.value);
+    }
+    return Ref::check(PyObject_Vectorcall(f, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                          keywords.size() ? names.get() : nullptr));
+}
+
+void require_exact_str(PyObject* o, const char* what) {
+    if (!is_exact_str(o)) raise_format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(o)->tp_name);
+}
+
+}  // namespace py

@@ -1,0 +1,86 @@
+// Small typed helpers over the object protocol: attribute access, calls,
+// truth values, exact-type tests.  Each throws PyError on failure.
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+#include "python/ref.hpp"
+
+namespace py {
+
+inline Ref none() { return Ref::borrow(Py_None); }
+inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
+inline bool is_none(PyObject* o) { return o == Py_None; }
+
+inline Ref getattr(PyObject* o, PyObject* name) { return Ref::check(PyObject_GetAttr(o, name)); }
+
+// `getattr(o, name, <absent>)`: 1 found, 0 absent (AttributeError cleared),
+// -1 with another error set.
+inline int lookup_attr(PyObject* o, PyObject* name, PyObject** result) {
+    *result = PyObject_GetAttr(o, name);
+    if (*result) return 1;
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
+    PyErr_Clear();
+    return 0;
+}
+
+// The attribute, or a null Ref when the object has none (AttributeError).
+inline Ref getattr_optional(PyObject* o, PyObject* name) {
+    PyObject* result = nullptr;
+    if (lookup_attr(o, name, &result) < 0) throw_error();
+    return Ref::steal(result);
+}
+
+inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    if (PyObject_SetAttr(o, name, value) < 0) throw_error();
+}
+
+inline bool truthy(PyObject* o) {
+    int r = PyObject_IsTrue(o);
+    if (r < 0) throw_error();
+    return r == 1;
+}
+
+inline Ref str(std::string_view text) {
+    return Ref::check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+inline Ref integer(long long value) { return Ref::check(PyLong_FromLongLong(value)); }
+inline Ref floating(double value) { return Ref::check(PyFloat_FromDouble(value)); }
+
+// Calls `f` with positional arguments.
+template <class... A>
+Ref call(PyObject* f, const A&... args) {
+    PyObject* argv[] = {nullptr, ptr(args)...};
+    return Ref::check(PyObject_Vectorcall(f, argv + 1, sizeof...(A) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// Calls `obj.name(args...)`.
+template <class... A>
+Ref call_method(PyObject* obj, PyObject* name, const A&... args) {
+    PyObject* argv[] = {obj, ptr(args)...};
+    return Ref::check(
+        PyObject_VectorcallMethod(name, argv, (sizeof...(A) + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// One keyword argument of `call_kw`.
+struct Keyword {
+    PyObject* name;
+    PyObject* value;
+};
+
+// Calls `f(*positional, **keywords)` through vectorcall.
+Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initializer_list<Keyword> keywords);
+
+// `type(o) is str`, `type(o) is dict`.
+inline bool is_exact_str(PyObject* o) { return PyUnicode_CheckExact(o); }
+inline bool is_exact_dict(PyObject* o) { return PyDict_CheckExact(o); }
+
+// str(o)
+inline Ref to_str(PyObject* o) { return Ref::check(PyObject_Str(o)); }
+
+// Raises TypeError "<what> must be str, not <type>" unless `o` is exactly a str.
+void require_exact_str(PyObject* o, const char* what);
+
+}  // namespace py

@@ -1,0 +1,184 @@
+"""GroupBridge construction, its display name and its status snapshot."""
+
+import types
+
+import pytest
+
+from fakes import FakeReceiver, FakeSpeaker, make_config, make_group
+
+DEFAULT_NAME = "Vesbel 全屋播放"
+SNAPSHOT_KEYS = [
+    "id", "did", "name", "airplay_name", "hardware", "active", "client_name",
+    "metadata", "artwork", "rtsp_port", "stream_url", "use_music_api", "member_count",
+]
+
+
+class Untouchable:
+    """A collaborator that fails the test if anything reads from it."""
+
+    def __getattribute__(self, name):
+        raise AssertionError(f"constructor touched .{name}")
+
+
+class StrSub(str):
+    pass
+
+
+class FalsyConfig(types.SimpleNamespace):
+    def __bool__(self):
+        return False
+
+
+@pytest.fixture
+def group(gb):
+    """Three speakers in the provider, two of them configured members."""
+    speakers = [FakeSpeaker("a"), FakeSpeaker("b"), FakeSpeaker("c")]
+    return make_group(gb, speakers, member_dids=["a", "b", "zz"])
+
+
+@pytest.fixture
+def bridge(gb, group):
+    controller, _, config = group
+    return gb.GroupBridge("h", controller, config=config)
+
+
+@pytest.mark.parametrize("form", ["two-positional", "all-by-keyword", "all-positional"])
+def test_construction_sets_the_fourteen_attributes_in_order(gb, form):
+    ctl, zc, cfg, hub = Untouchable(), Untouchable(), Untouchable(), Untouchable()
+    if form == "two-positional":
+        zc = cfg = hub = None
+        bridge = gb.GroupBridge("10.0.0.2", ctl)
+    elif form == "all-by-keyword":
+        bridge = gb.GroupBridge(audio_hub=hub, config=cfg, shared_zeroconf=zc,
+                                group_controller=ctl, host="10.0.0.2")
+    else:
+        bridge = gb.GroupBridge("10.0.0.2", ctl, zc, cfg, hub)
+    assert list(vars(bridge).items()) == [
+        ("host", "10.0.0.2"), ("controller", ctl), ("shared_zeroconf", zc),
+        ("config", cfg), ("audio_hub", hub), ("airplay_server", None), ("_loop", None),
+        ("_stream_url", ""), ("_airplay_active", False), ("_poll_task", None),
+        ("_play_grace_until", 0.0), ("_session_audio_id", None),
+        ("_metadata_track_key", ""), ("_audio_lease", None),
+    ]
+    assert [bridge.controller, bridge.shared_zeroconf, bridge.config, bridge.audio_hub] == [ctl, zc, cfg, hub]
+    assert bridge._airplay_active is False
+    assert type(bridge._play_grace_until) is float
+
+
+@pytest.mark.parametrize(
+    "args, kwargs",
+    [
+        ((None, "ctl"), {}),
+        ((5, "ctl"), {}),
+        ((StrSub("10.0.0.2"), "ctl"), {}),
+        ((), {"host": StrSub("h"), "group_controller": "ctl"}),
+        ((), {}),
+        (("h",), {}),
+        ((), {"group_controller": "ctl"}),
+        (("h", "ctl", None, None, None, None), {}),
+        (("h", "ctl"), {"bogus": 1}),
+    ],
+    ids=["none-host", "int-host", "str-subclass-host", "str-subclass-kw", "no-args",
+         "no-controller", "controller-alone", "too-many", "unknown-kw"],
+)
+def test_bad_construction_is_a_type_error_before_anything_is_set(gb, args, kwargs):
+    bare = object.__new__(gb.GroupBridge)
+    with pytest.raises(TypeError):
+        gb.GroupBridge.__init__(bare, *args, **kwargs)
+    assert vars(bare) == {}
+    with pytest.raises(TypeError):
+        gb.GroupBridge(*args, **kwargs)
+
+
+@pytest.mark.parametrize(
+    "config, expected",
+    [
+        (None, DEFAULT_NAME),
+        (FalsyConfig(group=types.SimpleNamespace(airplay_name="Ignored")), DEFAULT_NAME),
+        (make_config(airplay_name="Living Room"), "Living Room"),
+        (make_config(airplay_name="  spaced  "), "  spaced  "),
+        (make_config(airplay_name=""), ""),
+        (make_config(airplay_name=None), None),
+    ],
+    ids=["no-config", "falsy-config", "named", "unchanged", "empty", "none"],
+)
+def test_device_name_and_snapshot_names(gb, group, config, expected):
+    bridge = gb.GroupBridge("h", group[0], config=config)
+    assert bridge.device_name == expected
+    snap = bridge.snapshot()
+    assert snap["name"] == expected and snap["airplay_name"] == expected
+
+
+def test_device_name_is_read_afresh_and_read_only(bridge, group):
+    config = group[2]
+    config.group.airplay_name = "Kitchen"
+    assert bridge.device_name == "Kitchen"
+    config.group.airplay_name = "Garden"
+    assert bridge.device_name == "Garden"
+    with pytest.raises(AttributeError):
+        bridge.device_name = "x"
+
+
+@pytest.mark.parametrize("name", [42, b"bytes", StrSub("sub")], ids=["int", "bytes", "str-subclass"])
+def test_non_string_configured_name_is_a_type_error(gb, group, name):
+    bridge = gb.GroupBridge("h", group[0], config=make_config(airplay_name=name))
+    with pytest.raises(TypeError):
+        bridge.device_name
+    with pytest.raises(TypeError):
+        bridge.snapshot()
+
+
+def test_snapshot_of_a_bridge_never_started(bridge):
+    before = dict(vars(bridge))
+    snap = bridge.snapshot()
+    assert type(snap) is dict and list(snap) == SNAPSHOT_KEYS
+    assert snap == {
+        "id": "group_all", "did": "group_all", "name": "Whole House",
+        "airplay_name": "Whole House", "hardware": "GROUP", "active": False,
+        "client_name": "", "metadata": {}, "artwork": None, "rtsp_port": 0,
+        "stream_url": "", "use_music_api": False, "member_count": 2,
+    }
+    assert snap["active"] is False and snap["use_music_api"] is False
+    assert vars(bridge) == before
+
+
+def test_snapshots_are_new_dicts_with_fresh_metadata_and_fresh_selection(bridge, group):
+    _, provider, config = group
+    first, second = bridge.snapshot(), bridge.snapshot()
+    assert first is not second
+    assert first["metadata"] == {} and type(first["metadata"]) is dict
+    assert first["metadata"] is not second["metadata"]
+    assert provider.names() == ["provider", "provider"]
+    config.group.member_dids = ["c"]
+    bridge._stream_url = "http://10.0.0.5:7000/live?x=1"
+    third = bridge.snapshot()
+    assert third["member_count"] == 1
+    assert third["stream_url"] == "http://10.0.0.5:7000/live?x=1"
+
+
+@pytest.mark.parametrize("is_playing, active", [(False, False), (0, False), (True, True), ("yes", True)])
+def test_snapshot_passes_the_receiver_through(bridge, is_playing, active):
+    receiver = FakeReceiver()
+    receiver.is_playing = is_playing
+    receiver.client_name = "Alice's iPhone"
+    receiver.metadata = {"title": "Song"}
+    receiver.artwork = object()
+    receiver.rtsp_port = 7123
+    bridge.airplay_server = receiver
+    snap = bridge.snapshot()
+    assert list(snap) == SNAPSHOT_KEYS
+    assert snap["active"] is active
+    assert snap["client_name"] == "Alice's iPhone" and snap["rtsp_port"] == 7123
+    assert snap["metadata"] is receiver.metadata and snap["artwork"] is receiver.artwork
+
+
+def test_snapshot_failures_propagate(bridge):
+    receiver = FakeReceiver()
+    del receiver.artwork
+    bridge.airplay_server = receiver
+    with pytest.raises(AttributeError):
+        bridge.snapshot()
+    bridge.airplay_server = None
+    bridge.controller._get_controllers = lambda: 1 / 0
+    with pytest.raises(ZeroDivisionError):
+        bridge.snapshot()

@@ -1,0 +1,346 @@
+"""The receiver's hooks, called from threads of their own while the loop runs."""
+
+import asyncio
+import fractions
+import threading
+import time
+
+import pytest
+
+from playback_support import (STREAM, FakeHub, FakeSpeaker, make_env, mentions,
+                              vesbel_warnings)
+
+RESUME_QUALNAME = "GroupBridge._on_play_resume.<locals>.resume"
+
+
+class RecordingAsyncio:
+    """The module's ``asyncio`` global, recording thread-safe submissions."""
+
+    def __init__(self):
+        self.submitted = []
+
+    def __getattr__(self, name):
+        return getattr(asyncio, name)
+
+    def run_coroutine_threadsafe(self, coro, loop):
+        future = asyncio.run_coroutine_threadsafe(coro, loop)
+        self.submitted.append((coro.__qualname__, loop, future))
+        return future
+
+
+def record_plain_calls(loop):
+    """Records the callbacks the bridge queues with ``call_soon_threadsafe``."""
+    queued, real = [], loop.call_soon_threadsafe
+
+    def call_soon_threadsafe(callback, *args, **kwargs):
+        if getattr(callback, "__qualname__", "").startswith("GroupBridge"):
+            queued.append(callback)
+        return real(callback, *args, **kwargs)
+
+    loop.call_soon_threadsafe = call_soon_threadsafe
+    return queued
+
+
+@pytest.fixture
+def running_loop():
+    loop = asyncio.new_event_loop()
+    thread = threading.Thread(target=loop.run_forever)
+    thread.start()
+    wait_until(loop.is_running)
+    yield loop
+
+    async def cancel_the_rest():
+        rest = [t for t in asyncio.all_tasks() if t is not asyncio.current_task()]
+        for task in rest:
+            task.cancel()
+        await asyncio.gather(*rest, return_exceptions=True)
+
+    asyncio.run_coroutine_threadsafe(cancel_the_rest(), loop).result(5)
+    loop.call_soon_threadsafe(loop.stop)
+    thread.join(5)
+    loop.close()
+
+
+def wait_until(predicate, timeout=5.0):
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        assert time.monotonic() < deadline, "condition not reached"
+        time.sleep(0.002)
+
+
+def from_receiver_thread(hook, *args, **kwargs):
+    """Calls ``hook`` on a thread of its own; gives back what it returned or raised."""
+    outcome = {}
+
+    def call():
+        try:
+            outcome["returned"] = hook(*args, **kwargs)
+        except BaseException as exc:  # handed back to the test
+            outcome["raised"] = exc
+
+    thread = threading.Thread(target=call)
+    thread.start()
+    thread.join(5)
+    assert not thread.is_alive(), "the hook held up the receiver's thread"
+    return outcome
+
+
+@pytest.fixture
+def hooked(gb, monkeypatch):
+    """A bridge with the module's asyncio and volume conversion recording."""
+    aio = RecordingAsyncio()
+    monkeypatch.setattr(gb, "asyncio", aio)
+    conversions = []
+
+    def convert(vol_db, default):
+        conversions.append((vol_db, default))
+        return 42
+
+    monkeypatch.setattr(gb, "airplay_db_to_xiaomi_volume", convert)
+
+    def build(loop=None, **env_args):
+        env = make_env(gb, monkeypatch, **env_args)
+        env.aio, env.conversions = aio, conversions
+        env.queued = record_plain_calls(loop) if loop is not None else []
+        env.bridge._loop = loop
+        return env
+
+    return build
+
+
+SLOW = {"play_url": 30, "stop": 30, "pause": 30}
+
+
+@pytest.mark.parametrize("hook, args, operation, speaker_op", [
+    ("_on_play_start", (STREAM,), "GroupBridge._play_on_target", "play_url"),
+    ("_on_play_stop", (), "GroupBridge._stop_target", "stop"),
+    ("_on_play_pause", (), "GroupBridge._pause_target", "pause"),
+])
+def test_transport_hook_submits_its_operation_and_returns_at_once(
+        hooked, running_loop, vlog, hook, args, operation, speaker_op):
+    env = hooked(running_loop, speakers=[FakeSpeaker("d1", delays=SLOW)])
+    speaker = env.speakers[0]
+    assert from_receiver_thread(getattr(env.bridge, hook), *args) == {"returned": None}
+    [(qualname, loop, future)] = env.aio.submitted
+    assert (qualname, loop) == (operation, running_loop)
+    wait_until(lambda: speaker_op in speaker.started)
+    assert not future.done()  # the hook did not wait for the work it handed over
+    future.cancel()
+    wait_until(lambda: speaker_op in speaker.cancelled)
+    assert vesbel_warnings(vlog) == []  # a cancelled hand-over is not a failure
+
+
+@pytest.mark.parametrize("lease", [True, False])
+@pytest.mark.parametrize("with_hub", [True, False])
+def test_resume_runs_on_the_loop_only(hooked, running_loop, with_hub, lease):
+    env = hooked(running_loop, hub=FakeHub() if with_hub else None)
+    b = env.bridge
+    b._stream_url = STREAM
+    b._audio_lease = env.hub.lease if with_hub and lease else None
+    release = threading.Event()
+    running_loop.call_soon_threadsafe(release.wait, 5)  # keeps the loop busy
+
+    assert from_receiver_thread(b._on_play_resume) == {"returned": None}
+    assert b._airplay_active is False and b._poll_task is None
+    assert [f.__qualname__ for f in env.queued] == [RESUME_QUALNAME]
+    release.set()
+    wait_until(lambda: b._airplay_active and env.speakers[1].called("resume"))
+    first_poll = b._poll_task
+    assert isinstance(first_poll, asyncio.Task)
+
+    from_receiver_thread(b._on_play_resume)
+    wait_until(lambda: len(env.speakers[1].called("resume")) == 2)
+    assert b._poll_task is first_poll and not first_poll.done()
+    assert env.aio.submitted == []
+    if with_hub:
+        assert env.hub.called("resume_source") == [((b._audio_lease,), {})] * 2
+
+
+@pytest.mark.parametrize("hook, args", [
+    ("_on_play_start", (STREAM,)), ("_on_play_stop", ()), ("_on_play_pause", ()),
+    ("_on_play_resume", ()), ("_on_volume_change", (-20.0,))])
+@pytest.mark.parametrize("loop_state", ["never started", "not running"])
+def test_events_without_a_usable_loop_are_dropped(hooked, vlog, loop_state, hook, args):
+    idle = asyncio.new_event_loop() if loop_state == "not running" else None
+    try:
+        env = hooked(idle)
+        assert from_receiver_thread(getattr(env.bridge, hook), *args) == {"returned": None}
+    finally:
+        if idle is not None:
+            idle.close()
+    assert env.aio.submitted == [] and env.queued == [] and vlog.records == []
+    assert env.bridge._airplay_active is False
+    assert env.conversions == ([(-20.0, 40)] if hook == "_on_volume_change" else [])
+
+
+class NotingHub(FakeHub):
+    """Notes the bridge's stream URL whenever a session begins."""
+
+    bridge = None
+
+    def begin_session(self, *args, **kwargs):
+        self.record("url at session", self.bridge._stream_url)
+        return super().begin_session(*args, **kwargs)
+
+
+def test_two_starts_in_a_row_submit_two_starts(hooked, running_loop):
+    env = hooked(running_loop, hub=NotingHub(), receiver=False)
+    env.hub.bridge = env.bridge
+    for url in ("rtsp://sender/one", "rtsp://sender/two"):
+        assert from_receiver_thread(env.bridge._on_play_start, url) == {"returned": None}
+    for _, _, future in env.aio.submitted:
+        future.result(5)
+    assert [q for q, _, _ in env.aio.submitted] == ["GroupBridge._play_on_target"] * 2
+    assert [a for a, _ in env.hub.called("url at session")] == [
+        ("rtsp://sender/one",), ("rtsp://sender/two",)]
+    assert len(env.speakers[0].called("play_url")) == 2
+
+
+class Text(str):
+    pass
+
+
+@pytest.mark.parametrize("url", [None, 5, b"rtsp://x", Text("rtsp://x")])
+def test_start_hook_refuses_anything_but_str(hooked, running_loop, url):
+    env = hooked(running_loop)
+    outcome = from_receiver_thread(env.bridge._on_play_start, url)
+    assert isinstance(outcome.get("raised"), TypeError)
+    assert env.aio.submitted == [] and env.bridge._stream_url == ""
+
+
+@pytest.mark.parametrize("metadata, key", [
+    ({"title": "T", "artist": "A", "album": "B"}, "T A B"),
+    ({"title": "T"}, "T  "),
+    ({}, "  "),
+    ({"title": 7, "artist": 0, "album": None, "genre": "x"}, "7  "),
+    ({"artist": "", "album": ["Live"]}, "  ['Live']"),
+])
+def test_track_key(hooked, metadata, key):
+    env = hooked()
+    env.bridge._on_metadata_change(metadata, None)
+    assert env.bridge._metadata_track_key == key
+    assert len(env.hub.called("update_session_metadata")) == 1
+
+
+ABSENT = object()
+SONG = {"title": "Song", "artist": "Band", "album": "LP"}
+
+
+@pytest.mark.parametrize("same_track, carried, artwork, expected", [
+    (False, ABSENT, None, ""),
+    (False, "old-art", None, ""),
+    (True, ABSENT, None, ABSENT),
+    (True, "meta-art", None, "meta-art"),
+    (True, ABSENT, "", ""),
+    (True, "meta-art", "new-art", "new-art"),
+    (False, ABSENT, "new-art", "new-art"),
+])
+def test_artwork_rules(hooked, same_track, carried, artwork, expected):
+    env = hooked()
+    env.bridge._metadata_track_key = "Song Band LP" if same_track else "Other  "
+    metadata = dict(SONG) if carried is ABSENT else dict(SONG, artwork=carried)
+    env.bridge._on_metadata_change(metadata, artwork)
+    [((payload,), _)] = env.hub.called("update_session_metadata")
+    assert payload.get("artwork", ABSENT) == expected
+    assert env.bridge._metadata_track_key == "Song Band LP"
+
+
+def test_metadata_payload_is_a_shallow_copy(hooked):
+    env = hooked()
+    tags = ["rock"]
+    metadata = {"title": "Song", "tags": tags}
+    env.bridge._on_metadata_change(metadata, None)
+    [((payload,), _)] = env.hub.called("update_session_metadata")
+    assert payload is not metadata and payload["tags"] is tags
+    payload["title"] = "changed"
+    assert metadata == {"title": "Song", "tags": tags}
+
+
+def test_metadata_and_progress_without_hub_do_nothing(hooked):
+    env = hooked(hub=None)
+    env.bridge._on_metadata_change({"title": "Song"}, "art")
+    env.bridge._on_progress_change(1000, 2000)
+    assert env.bridge._metadata_track_key == "" and env.timeline == []
+
+
+class Meta(dict):
+    pass
+
+
+@pytest.mark.parametrize("metadata, artwork", [
+    (None, None), (Meta(title="x"), None), ([("title", "x")], None),
+    ({"title": "x"}, b"art"), ({"title": "x"}, 5), ({"title": "x"}, Text("art"))])
+def test_metadata_hook_type_checks(hooked, metadata, artwork):
+    env = hooked()
+    with pytest.raises(TypeError):
+        env.bridge._on_metadata_change(metadata, artwork)
+    assert env.hub.calls == [] and env.bridge._metadata_track_key == ""
+
+
+@pytest.mark.parametrize("position, duration, expected", [
+    (12000, 180000, (12000, 180000)),
+    (12000.9, None, (12000, None)),
+    (True, 3.7, (1, 3)),
+    (-2.5, 10, (-2, 10)),
+])
+def test_progress_hook_passes_whole_milliseconds(hooked, position, duration, expected):
+    env = hooked()
+    env.bridge._on_progress_change(position, duration)
+    [(args, _)] = env.hub.called("update_session_progress")
+    assert args == expected and type(args[0]) is int
+    assert args[1] is None or type(args[1]) is int
+
+
+@pytest.mark.parametrize("position, duration", [("12000", None), (None, 5), (5, "10")])
+def test_progress_hook_refuses_non_numbers(hooked, position, duration):
+    env = hooked()
+    with pytest.raises(TypeError):
+        env.bridge._on_progress_change(position, duration)
+    assert env.hub.calls == []
+
+
+@pytest.mark.parametrize("with_config, vol_db, expected", [
+    (True, -20, (-20.0, 40.5)),
+    (False, fractions.Fraction(-41, 2), (-20.5, 30)),
+])
+def test_volume_is_converted_then_sent_to_the_group(hooked, running_loop, with_config,
+                                                    vol_db, expected):
+    env = hooked(running_loop, default_xiaomi_volume=40.5)
+    if not with_config:
+        env.bridge.config = None
+    for _ in range(2):
+        assert from_receiver_thread(env.bridge._on_volume_change, vol_db) == {"returned": None}
+    assert env.conversions == [expected] * 2 and type(env.conversions[0][0]) is float
+    assert [q for q, _, _ in env.aio.submitted] == ["GroupController.set_volume"] * 2
+    for _, loop, future in env.aio.submitted:
+        assert loop is running_loop and future.result(5) is True
+    assert env.speakers[0].called("set_volume") == [((42,), {})] * 2
+
+
+@pytest.mark.parametrize("vol_db", ["-12.5", None, b"1"])
+def test_volume_hook_refuses_non_numbers(hooked, running_loop, vol_db):
+    env = hooked(running_loop)
+    assert isinstance(from_receiver_thread(env.bridge._on_volume_change, vol_db)
+                      .get("raised"), TypeError)
+    assert env.conversions == [] and env.aio.submitted == []
+
+
+def _broken_provider():
+    raise RuntimeError("handover failed")
+
+
+@pytest.mark.parametrize("hook, args, hub_errors", [
+    ("_on_play_start", (STREAM,), {"acquire_source"}),
+    ("_on_play_stop", (), {"get_session"}),
+    ("_on_play_pause", (), {"get_session"}),
+    ("_on_volume_change", (-10.0,), set()),
+])
+def test_failed_hand_over_is_logged_as_warning(gb, hooked, running_loop, vlog, hook, args,
+                                               hub_errors):
+    hub = FakeHub(errors={n: RuntimeError("handover failed") for n in hub_errors})
+    env = hooked(running_loop, hub=hub)
+    env.bridge.controller = gb.GroupController(env.config, _broken_provider)
+    assert from_receiver_thread(getattr(env.bridge, hook), *args) == {"returned": None}
+    wait_until(lambda: vesbel_warnings(vlog))
+    [warning] = vesbel_warnings(vlog)
+    assert mentions(warning, "handover failed")

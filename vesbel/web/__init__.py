@@ -1,0 +1,1 @@
+"""The application's web server pieces used by the group bridge."""
