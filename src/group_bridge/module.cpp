@@ -20,21 +20,6 @@ void bind(PyObject* dict, const char* key, PyObject* value) {
     if (PyDict_SetItemString(dict, key, value) < 0) py::throw_error();
 }
 
-// `from <module> import <name>`, with the import statement's error.
-py::Ref import_from(const char* module, const char* name) {
-    py::Ref imported = py::Ref::check(PyImport_ImportModule(module));
-    py::Ref attr_name = py::str(name);
-    py::Ref value = py::getattr_optional(imported.get(), attr_name.get());
-    if (value) return value;
-    py::Ref module_name = py::str(module);
-    py::Ref path = py::getattr_optional(imported.get(), py::str("__file__").get());
-    py::Ref message = py::Ref::check(
-        path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", name, module, path.get())
-             : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", name, module));
-    PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
-    py::throw_error();
-}
-
 void import_names(PyObject* dict, const char* module, std::initializer_list<const char*> names) {
     for (const char* name : names) bind(dict, name, import_from(module, name).get());
 }

@@ -13,6 +13,9 @@ inline PyObject* g_globals = nullptr;
 // The global `name` (then the builtin), as a Python function would see it.
 py::Ref global(PyObject* name);
 
+// `from <module> import <name>`, with the import statement's error.
+py::Ref import_from(const char* module, const char* name);
+
 // `log.<level>(format, *args)` on the module's `log` global.
 template <class... A>
 void log_at(PyObject* level, const char* format, const A&... args) {

@@ -1,0 +1,169 @@
+// Starts the group's AirPlay stream on every member speaker.
+#include "group_bridge/bridge.hpp"
+#include "group_bridge/bridge_support.hpp"
+#include "group_bridge/interfaces.hpp"
+#include "python/coroutine.hpp"
+
+namespace gb {
+
+using py::Coro;
+using py::Ref;
+
+namespace {
+
+constexpr double kGracePeriod = 10.0;
+
+// The configured default audio ID, or "" (also without a configuration or
+// without such a field).
+Ref configured_default_audio_id(PyObject* self) {
+    Ref config = py::getattr(self, names::config);
+    if (!py::truthy(config.get())) return py::str("");
+    Ref value = py::getattr_optional(config.get(), names::default_audio_id);
+    return value ? value : py::str("");
+}
+
+// "http://{host}:{web_port}/stream/live.wav?session_id={id}" followed by
+// `tail` and the text of `tail_value` (when given).
+Ref stream_url(PyObject* self, PyObject* session_id, const char* tail, PyObject* tail_value) {
+    Ref host = py::getattr(self, names::host);
+    Ref config = py::getattr(self, names::config);
+    Ref port = py::getattr(config.get(), names::web_port);
+    Ref host_text = py::to_str(host.get()), port_text = py::to_str(port.get()), id_text = py::to_str(session_id);
+    Ref url = Ref::check(PyUnicode_FromFormat("http://%U:%U/stream/live.wav?session_id=%U%s", host_text.get(),
+                                              port_text.get(), id_text.get(), tail));
+    if (!tail_value) return url;
+    Ref value_text = py::to_str(tail_value);
+    return Ref::check(PyUnicode_Concat(url.get(), value_text.get()));
+}
+
+// A copy of the receiver's metadata, with its artwork when it has one.
+Ref session_metadata(PyObject* self) {
+    Ref server = py::getattr(self, names::airplay_server);
+    if (!py::truthy(server.get())) return Ref::check(PyDict_New());
+    iface::Receiver receiver{server.get()};
+    Ref source = receiver.metadata();
+    Ref metadata = py::call(reinterpret_cast<PyObject*>(&PyDict_Type), source);
+    Ref artwork = receiver.artwork();
+    if (py::truthy(artwork.get())) put(metadata.get(), "artwork", artwork.get());
+    return metadata;
+}
+
+Ref capabilities() {
+    Ref record = Ref::check(PyDict_New());
+    put(record.get(), "play_pause", Py_True);
+    put(record.get(), "seek", Py_False);
+    put(record.get(), "previous", Py_False);
+    put(record.get(), "next", Py_False);
+    return record;
+}
+
+// `position_ms, duration_ms = progress`, with the unpacking's own errors.
+std::pair<Ref, Ref> unpack_progress(PyObject* progress) {
+    Ref iterator = Ref::check(PyObject_GetIter(progress));
+    Ref items[3];
+    int count = 0;
+    while (count < 3) {
+        items[count] = Ref::steal(PyIter_Next(iterator.get()));
+        if (!items[count]) break;
+        ++count;
+    }
+    if (PyErr_Occurred()) py::throw_error();
+    if (count > 2) py::raise(PyExc_ValueError, "too many values to unpack (expected 2)");
+    if (count < 2) py::raise_format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", count);
+    return {items[0], items[1]};
+}
+
+void copy_progress_to_session(PyObject* self) {
+    Ref hub = py::getattr(self, names::audio_hub);
+    if (!py::truthy(hub.get())) return;
+    Ref server = py::getattr(self, names::airplay_server);
+    if (!py::truthy(server.get())) return;
+    Ref progress = iface::Receiver{server.get()}.progress();
+    auto [position_ms, duration_ms] = unpack_progress(progress.get());
+    if (position_ms.get() != Py_None)
+        iface::AudioHub{hub.get()}.update_session_progress(position_ms.get(), duration_ms.get());
+}
+
+void announce_play(PyObject* pod_url, PyObject* session_id, PyObject* metadata) {
+    try {
+        Ref event = control_event("play_url");
+        put(event.get(), "url", pod_url);
+        put(event.get(), "session_id", session_id);
+        put(event.get(), "metadata", metadata);
+        broadcast_in_background(event.get());
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+    }
+}
+
+// A stop or pause that ran while the start waited has the last word.
+bool overtaken(PyObject* self, const char* while_doing) {
+    Ref active = py::getattr(self, names::_airplay_active);
+    if (py::truthy(active.get())) return false;
+    log_info("Group AirPlay start given up: playback stopped %s", py::str(while_doing));
+    return true;
+}
+
+Coro play_body(PyObject* self, PyObject* stream_url_arg) {
+    py::setattr(self, names::_stream_url, stream_url_arg);
+    py::setattr(self, names::_airplay_active, Py_True);
+    Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
+    py::setattr(self, names::_play_grace_until, grace_end.get());
+    Ref lease = py::call_method(self, names::_acquire_audio);
+    if (!py::truthy(lease.get())) {
+        log_warning("AudioHub is busy; rejected group AirPlay stream");
+        co_return py::none();
+    }
+    Ref custom_default = configured_default_audio_id(self);
+    Ref resolving = py::call_method(self, names::_resolve_audio_id);
+    Ref resolved = co_await std::move(resolving);
+    Ref session_audio_id = py::truthy(resolved.get())          ? resolved
+                           : py::truthy(custom_default.get()) ? custom_default
+                                                               : py::none();
+    py::setattr(self, names::_session_audio_id, session_audio_id.get());
+    if (overtaken(self, "while resolving the audio ID")) co_return py::none();
+
+    Ref hub = py::getattr(self, names::audio_hub);
+    if (!py::truthy(hub.get())) {
+        log_warning("Group Xiaomi target rejected AirPlay stream for %s", py::getattr(self, names::device_name));
+        co_return py::none();
+    }
+    Ref metadata = session_metadata(self);
+    Ref held = py::getattr(self, names::_audio_lease);
+    Ref lease_session = py::truthy(held.get()) ? py::getattr(held.get(), names::session_id) : py::integer(0);
+    Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", nullptr);
+    Ref config = py::getattr(self, names::config);
+    Ref virtual_delay = py::getattr(config.get(), names::virtual_delay);
+    Ref pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", virtual_delay.get());
+    Ref caps = capabilities();
+    held = py::getattr(self, names::_audio_lease);
+    Ref session_id = iface::AudioHub{hub.get()}.begin_session(py::str(kSourceName).get(), py::str(kGroupId).get(),
+                                                              metadata.get(), pod_url.get(), caps.get(), held.get());
+
+    Ref controller = py::getattr(self, names::controller);
+    Ref audio_id = py::getattr(self, names::_session_audio_id);
+    Ref playing = py::call_method(controller.get(), names::play_url, xiaomi_url, audio_id);
+    Ref accepted = co_await std::move(playing);
+    if (!py::truthy(accepted.get())) log_warning("Group Xiaomi Egress rejected: session_id=%s", session_id);
+    if (overtaken(self, "while the speakers were told to play")) co_return py::none();
+
+    copy_progress_to_session(self);
+    announce_play(pod_url.get(), session_id.get(), metadata.get());
+    py::call_method(self, names::_start_poll);
+    log_info("Group AirPlay stream attached to speakers (%s)", py::getattr(self, names::device_name));
+    co_return py::none();
+}
+
+Ref play_on_target(PyObject* fn, PyObject* const* a) {
+    py::require_exact_str(a[1], "stream_url");
+    return py::make_coroutine(py::function_names(fn), {a[0], a[1]},
+                              [](PyObject* const* k) { return play_body(k[0], k[1]); });
+}
+
+const py::Param kParams[] = {{"self"}, {"stream_url", "str"}};
+
+}  // namespace
+
+const py::FunctionSpec kBridgePlayOnTarget{"_play_on_target", nullptr, kParams, 2, nullptr, play_on_target};
+
+}  // namespace gb

@@ -1,0 +1,100 @@
+// While a group playback runs, one task watches the group's status and
+// sends the stream again after an interruption.
+#include "group_bridge/bridge.hpp"
+#include "group_bridge/bridge_support.hpp"
+#include "python/coroutine.hpp"
+
+namespace gb {
+
+using py::Coro;
+using py::Ref;
+
+namespace {
+
+constexpr long kPollInterval = 3;
+constexpr long kStatusTimeout = 8;
+constexpr long kResumeDelay = 4;
+constexpr double kGracePeriod = 10.0;
+
+Ref start_poll(PyObject*, PyObject* const* a) {
+    PyObject* self = a[0];
+    Ref task = py::getattr(self, names::_poll_task);
+    if (py::truthy(task.get())) {
+        Ref done = py::call_method(task.get(), names::done);
+        if (!py::truthy(done.get())) return py::none();
+    }
+    Ref get_loop = asyncio_attr(names::get_running_loop);
+    Ref loop = py::call(get_loop.get());
+    Ref polling = py::call_method(self, names::_poll_target_state);
+    try {
+        task = py::call_method(loop.get(), names::create_task, polling);
+    } catch (py::PyError&) {
+        discard(polling.get());
+        throw;
+    }
+    py::setattr(self, names::_poll_task, task.get());
+    return py::none();
+}
+
+// `_stream_url` up to its first "?", then "?sid=" and the whole seconds now.
+Ref resume_url(PyObject* self) {
+    Ref url = py::getattr(self, names::_stream_url);
+    Ref parts = py::call_method(url.get(), names::split, py::str("?"), py::integer(1));
+    Ref base = Ref::check(PySequence_GetItem(parts.get(), 0));
+    Ref seconds = Ref::check(PyNumber_Long(now().get()));
+    return Ref::check(PyUnicode_FromFormat("%U?sid=%S", base.get(), seconds.get()));
+}
+
+Coro poll_body(PyObject* self) {
+    try {
+        Ref playing_status = py::integer(1);
+        while (playback_active(self)) {
+            Ref interval = sleep_for(kPollInterval);
+            co_await std::move(interval);
+            if (!playback_active(self) || sender_stopped(self)) co_return py::none();
+            Ref deadline = py::getattr(self, names::_play_grace_until);
+            int in_grace = PyObject_RichCompareBool(now().get(), deadline.get(), Py_LT);
+            if (in_grace < 0) py::throw_error();
+            if (in_grace) continue;
+            try {
+                Ref controller = py::getattr(self, names::controller);
+                Ref asking = py::call_method(controller.get(), names::get_status);
+                Ref limited = wait_for(asking, py::integer(kStatusTimeout));
+                Ref status = co_await std::move(limited);
+                Ref value = py::call_method(status.get(), names::get, py::str("status"), py::integer(0));
+                int playing = PyObject_RichCompareBool(value.get(), playing_status.get(), Py_EQ);
+                if (playing < 0) py::throw_error();
+                if (playing) continue;
+                log_info("[Group] 全屋播放检测到中断，等待后自动续播...");
+                Ref delay = sleep_for(kResumeDelay);
+                co_await std::move(delay);
+                if (!playback_active(self) || sender_stopped(self)) co_return py::none();
+                Ref fresh_url = resume_url(self);
+                Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
+                py::setattr(self, names::_play_grace_until, grace_end.get());
+                Ref audio_id = py::getattr(self, names::_session_audio_id);
+                Ref resuming = py::call_method(controller.get(), names::play_url, fresh_url, audio_id);
+                co_await std::move(resuming);
+            } catch (py::PyError& e) {
+                if (!e.is_ordinary()) throw;
+            }
+        }
+    } catch (py::PyError& e) {
+        Ref cancelled = asyncio_attr(names::CancelledError);
+        if (!e.matches(cancelled.get())) throw;
+    }
+    co_return py::none();
+}
+
+Ref poll_target_state(PyObject* fn, PyObject* const* a) {
+    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return poll_body(k[0]); });
+}
+
+const py::Param kSelf[] = {{"self"}};
+
+}  // namespace
+
+const py::FunctionSpec kBridgeStartPoll{"_start_poll", nullptr, kSelf, 1, nullptr, start_poll};
+const py::FunctionSpec kBridgePollTargetState{"_poll_target_state", nullptr, kSelf, 1, nullptr, poll_target_state};
+
+}  // namespace gb

@@ -1,0 +1,61 @@
+// Looks the sender's current track up in the speakers' music catalogue.
+#include "group_bridge/bridge.hpp"
+#include "group_bridge/bridge_support.hpp"
+#include "group_bridge/interfaces.hpp"
+#include "python/coroutine.hpp"
+
+namespace gb {
+
+using py::Coro;
+using py::Ref;
+
+namespace {
+
+// `meta.get(key)` as stripped text: unset values give "", other values
+// their text form (the sender's metadata is network input).
+Ref metadata_text(PyObject* meta, const char* key) {
+    Ref value = py::call_method(meta, names::get, py::str(key));
+    if (!py::truthy(value.get())) return py::str("");
+    Ref text = py::to_str(value.get());
+    return py::call_method(text.get(), names::strip);
+}
+
+Coro resolve_body(PyObject* self) {
+    Ref server = py::getattr(self, names::airplay_server);
+    Ref meta = py::truthy(server.get()) ? iface::Receiver{server.get()}.metadata() : Ref::check(PyDict_New());
+    Ref title = metadata_text(meta.get(), "title");
+    Ref artist = metadata_text(meta.get(), "artist");
+    if (PyUnicode_GET_LENGTH(title.get()) == 0) co_return py::none();
+    Ref controller = py::getattr(self, names::controller);
+    Ref members = py::call_method(controller.get(), names::get_member_controllers);
+    Py_ssize_t count = PyObject_Length(members.get());
+    if (count < 0) py::throw_error();
+    if (count == 0) co_return py::none();
+    try {
+        Ref first = Ref::check(PySequence_GetItem(members.get(), 0));
+        Ref search = iface::Speaker{first.get()}.search_audio_id(title.get(), artist.get());
+        Ref limited = wait_for(search, py::floating(3.0));
+        Ref audio_id = co_await std::move(limited);
+        if (!py::truthy(audio_id.get())) co_return py::none();
+        if (!py::is_exact_str(audio_id.get()))
+            py::raise_format(PyExc_TypeError, "audio ID must be str, not %.200s", Py_TYPE(audio_id.get())->tp_name);
+        co_return audio_id;
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+        log_warning("Group audio ID search error for %s: %s", title, e.value());
+    }
+    co_return py::none();
+}
+
+Ref resolve_audio_id(PyObject* fn, PyObject* const* a) {
+    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return resolve_body(k[0]); });
+}
+
+const py::Param kSelf[] = {{"self"}};
+
+}  // namespace
+
+const py::FunctionSpec kBridgeResolveAudioId{"_resolve_audio_id", "从当前 AirPlay 元数据中解析并检索曲库匹配的 audioID。",
+                                             kSelf, 1, "str | None", resolve_audio_id};
+
+}  // namespace gb

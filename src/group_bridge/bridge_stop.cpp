@@ -1,0 +1,91 @@
+// Ends or holds the group's playback when the sender stops or pauses.
+#include "group_bridge/bridge.hpp"
+#include "group_bridge/bridge_support.hpp"
+#include "group_bridge/interfaces.hpp"
+#include "python/coroutine.hpp"
+
+namespace gb {
+
+using py::Coro;
+using py::Ref;
+
+namespace {
+
+Coro stop_target_body(PyObject* self) {
+    Ref empty = py::str("");
+    py::setattr(self, names::_airplay_active, Py_False);
+    py::setattr(self, names::_stream_url, empty.get());
+    py::setattr(self, names::_session_audio_id, Py_None);
+    Ref hub = py::getattr(self, names::audio_hub);
+    Ref session_id = hub_session_id(hub.get());
+    if (py::truthy(hub.get())) py::call_method(self, names::_release_audio);
+    try {
+        Ref event = control_event("stop");
+        put(event.get(), "session_id", session_id.get());
+        broadcast_in_background(event.get());
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+    }
+    if (Ref task = cancel_poll(self)) {
+        try {
+            co_await Ref(task);
+        } catch (py::PyError& e) {
+            accept_poll_end(e);
+        }
+        forget_poll(self, task.get());
+    }
+    try {
+        Ref controller = py::getattr(self, names::controller);
+        Ref stopping = py::call_method(controller.get(), names::stop);
+        co_await std::move(stopping);
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+    }
+    co_return py::none();
+}
+
+Coro pause_target_body(PyObject* self) {
+    py::setattr(self, names::_airplay_active, Py_False);
+    if (Ref task = cancel_poll(self)) py::setattr(self, names::_poll_task, Py_None);
+    Ref hub = py::getattr(self, names::audio_hub);
+    Ref session_id = hub_session_id(hub.get());
+    if (py::truthy(hub.get())) {
+        Ref lease = py::getattr(self, names::_audio_lease);
+        iface::AudioHub{hub.get()}.pause_source(lease.get());
+    }
+    try {
+        Ref event = control_event("pause");
+        put(event.get(), "session_id", session_id.get());
+        Ref sending = broadcast(event.get());
+        co_await std::move(sending);
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+    }
+    try {
+        Ref controller = py::getattr(self, names::controller);
+        Ref pausing = py::call_method(controller.get(), names::pause);
+        co_await std::move(pausing);
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+    }
+    co_return py::none();
+}
+
+Ref stop_target(PyObject* fn, PyObject* const* a) {
+    return py::make_coroutine(py::function_names(fn), {a[0]},
+                              [](PyObject* const* k) { return stop_target_body(k[0]); });
+}
+
+Ref pause_target(PyObject* fn, PyObject* const* a) {
+    return py::make_coroutine(py::function_names(fn), {a[0]},
+                              [](PyObject* const* k) { return pause_target_body(k[0]); });
+}
+
+const py::Param kSelf[] = {{"self"}};
+
+}  // namespace
+
+const py::FunctionSpec kBridgeStopTarget{"_stop_target", nullptr, kSelf, 1, nullptr, stop_target};
+const py::FunctionSpec kBridgePauseTarget{"_pause_target", nullptr, kSelf, 1, nullptr, pause_target};
+
+}  // namespace gb

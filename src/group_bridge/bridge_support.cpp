@@ -1,0 +1,105 @@
+#include "group_bridge/bridge_support.hpp"
+
+#include "group_bridge/bridge.hpp"
+#include "group_bridge/interfaces.hpp"
+#include "python/coroutine.hpp"
+
+namespace gb {
+
+using py::Ref;
+
+bool playback_active(PyObject* self) {
+    Ref active = py::getattr(self, names::_airplay_active);
+    if (!py::truthy(active.get())) return false;
+    Ref url = py::getattr(self, names::_stream_url);
+    return py::truthy(url.get());
+}
+
+bool sender_stopped(PyObject* self) {
+    Ref server = py::getattr(self, names::airplay_server);
+    if (!py::truthy(server.get())) return false;
+    Ref playing = iface::Receiver{server.get()}.is_playing();
+    return !py::truthy(playing.get());
+}
+
+Ref sleep_for(long seconds) {
+    Ref sleep = asyncio_attr(names::sleep);
+    return py::call(sleep.get(), py::integer(seconds));
+}
+
+Ref wait_for(const Ref& awaitable, const Ref& timeout) {
+    Ref waiter = asyncio_attr(names::wait_for);
+    return py::call_kw(waiter.get(), {awaitable.get()}, {{names::timeout, timeout.get()}});
+}
+
+void put(PyObject* record, const char* key, PyObject* value) {
+    if (PyDict_SetItemString(record, key, value) < 0) py::throw_error();
+}
+
+Ref control_event(const char* action) {
+    Ref event = Ref::check(PyDict_New());
+    put(event.get(), "type", py::str("control_command").get());
+    put(event.get(), "action", py::str(action).get());
+    put(event.get(), "target", py::str(kGroupId).get());
+    return event;
+}
+
+Ref broadcast(PyObject* event) {
+    Ref send = import_from("vesbel.web.api", "broadcast_ws");
+    return py::call(send.get(), event);
+}
+
+void broadcast_in_background(PyObject* event) {
+    try {
+        Ref sending = broadcast(event);
+        try {
+            Ref schedule = asyncio_attr(names::ensure_future);
+            py::call(schedule.get(), sending);
+        } catch (py::PyError&) {
+            discard(sending.get());
+            throw;
+        }
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+    }
+}
+
+Ref hub_session_id(PyObject* hub) {
+    if (!py::truthy(hub)) return py::integer(0);
+    Ref session = iface::AudioHub{hub}.get_session();
+    return py::call_method(session.get(), names::get, py::str("session_id"), py::integer(0));
+}
+
+void accept_poll_end(py::PyError& error) {
+    Ref cancelled = asyncio_attr(names::CancelledError);
+    if (error.matches(cancelled.get())) return;
+    if (!error.is_ordinary()) throw;  // called from the handler: rethrows it
+    log_warning("Group poll task had ended with an error: %r", error.value());
+}
+
+Ref cancel_poll(PyObject* self) {
+    Ref task = py::getattr(self, names::_poll_task);
+    if (!py::truthy(task.get())) return Ref();
+    py::call_method(task.get(), names::cancel);
+    return task;
+}
+
+void forget_poll(PyObject* self, PyObject* task) {
+    Ref current = py::getattr(self, names::_poll_task);
+    if (current.get() == task) py::setattr(self, names::_poll_task, Py_None);
+}
+
+void discard(PyObject* awaitable) noexcept {
+    PyObject* saved = PyErr_GetRaisedException();
+    if (PyCoro_CheckExact(awaitable) || Py_TYPE(awaitable) == py::coroutine_type()) {
+        PyObject* result = PyObject_CallMethod(awaitable, "close", nullptr);
+        if (result) {
+            Py_DECREF(result);
+        } else {
+            PyErr_WriteUnraisable(awaitable);
+        }
+    }
+    PyErr_SetRaisedException(saved);
+}
+
+}  // namespace gb
