@@ -1,10 +1,10 @@
 """Helpers shared by the playback, stop/pause, hook and lifecycle tests."""
 
 import asyncio
-import logging
 import types
 
-from fakes import FakeHub, FakeReceiver, FakeSpeaker, Lease, make_group
+import vesbel.web.api as api
+from fakes import FakeHub, FakeReceiver, FakeSpeaker, Lease, make_group  # noqa: F401
 
 STREAM = "rtsp://sender.local/stream?token=9"
 
@@ -27,13 +27,6 @@ class Broadcasts:
             self.timeline.append(("broadcast", (event["action"],), {}))
         if self.gate is not None:
             await self.gate.wait()
-
-
-def install_broadcast(monkeypatch, broadcast):
-    import vesbel.web.api as api
-
-    monkeypatch.setattr(api, "broadcast_ws", broadcast)
-    return broadcast
 
 
 def _tee(recorder, timeline):
@@ -64,7 +57,8 @@ def make_env(gb, monkeypatch, *, speakers=None, hub="default", receiver=True,
         rec = FakeReceiver()
         rec.metadata = {"title": "Song", "artist": "Band"}
         bridge.airplay_server = rec
-    broadcast = install_broadcast(monkeypatch, Broadcasts(timeline))
+    broadcast = Broadcasts(timeline)
+    monkeypatch.setattr(api, "broadcast_ws", broadcast)
     return types.SimpleNamespace(bridge=bridge, speakers=speakers, hub=hub, receiver=rec,
                                  config=config, provider=provider, timeline=timeline,
                                  broadcast=broadcast)
@@ -81,9 +75,18 @@ def playing(env, *, lease=True):
     return b
 
 
+def broken_provider():
+    """A controllers provider whose member selection always fails."""
+    raise RuntimeError("handover failed")
+
+
 def lines(caplog, level=None):
     """(level name, rendered message) of the "vesbel" records."""
-    return [(r.levelname, r.getMessage()) for r in caplog.records
+    return [(r.levelname, r.getMessage()) for r in vesbel_records(caplog, level)]
+
+
+def vesbel_records(caplog, level=None):
+    return [r for r in caplog.records
             if r.name == "vesbel" and (level is None or r.levelname == level)]
 
 
@@ -93,10 +96,6 @@ def mentions(record, text):
     return text in record.getMessage() or (exc is not None and text in str(exc))
 
 
-def vesbel_warnings(caplog):
-    return [r for r in caplog.records if r.name == "vesbel" and r.levelno == logging.WARNING]
-
-
 async def until(predicate, timeout=3.0):
     loop = asyncio.get_running_loop()
     deadline = loop.time() + timeout
@@ -104,7 +103,3 @@ async def until(predicate, timeout=3.0):
         assert loop.time() < deadline, "condition not reached"
         await asyncio.sleep(0.001)
 
-
-__all__ = ["Broadcasts", "FakeHub", "FakeReceiver", "FakeSpeaker", "Lease", "STREAM",
-           "install_broadcast", "lines", "make_env", "mentions", "playing", "until",
-           "vesbel_warnings"]

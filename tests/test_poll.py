@@ -155,7 +155,7 @@ def test_no_status_reading_before_the_grace_deadline(rig, vlog, grace_until, fir
 def test_one_reading_not_playing_resumes_the_stream(rig, vlog, stream_url, base, status):
     rig.bridge._stream_url = stream_url
     rig.speaker.results["get_status"] = status
-    poll_while(rig, lambda: rig.speaker.play_moments)
+    poll_while(rig, lambda: "play_url" in rig.speaker.finished)
     assert rig.speaker.status_times == [START + 3]
     assert rig.proxy.sleeps[:2] == [3, 4] and rig.proxy.limits == [8]
     (line,) = interruption_lines(vlog)

@@ -425,10 +425,10 @@ async def _bridge_play_on_target(self, stream_url):
         return
     custom_default = getattr(self.config, "default_audio_id", "") if self.config else ""
     resolved = await self._resolve_audio_id()
-    self._session_audio_id = resolved or custom_default or None
     if not self._airplay_active:
         log.info("Group AirPlay start given up: playback stopped while resolving the audio ID")
         return
+    self._session_audio_id = resolved or custom_default or None
     if not self.audio_hub:
         log.warning("Group Xiaomi target rejected AirPlay stream for %s", self.device_name)
         return

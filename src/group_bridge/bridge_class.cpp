@@ -1,7 +1,7 @@
+#include <iterator>
+
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/classes.hpp"
-
-#include <iterator>
 
 namespace gb {
 namespace {

@@ -14,7 +14,8 @@ PyObject* log_failed_operation(PyObject* name, PyObject* future) {
         Ref cancelled = py::call_method(future, names::cancelled);
         if (py::truthy(cancelled.get())) Py_RETURN_NONE;
         Ref error = py::call_method(future, names::exception);
-        if (error.get() == Py_None || !PyObject_TypeCheck(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
+        if (error.get() == Py_None ||
+            !PyObject_TypeCheck(error.get(), reinterpret_cast<PyTypeObject*>(PyExc_Exception)))
             Py_RETURN_NONE;
         log_warning("Group bridge %s failed: %r", name, error);
         Py_RETURN_NONE;

@@ -101,7 +101,6 @@ const py::FunctionSpec kBridgeOnMetadataChange{"_on_metadata_change", nullptr, k
                                                on_metadata_change};
 const py::FunctionSpec kBridgeOnProgressChange{"_on_progress_change", nullptr, kProgressParams, 3, nullptr,
                                                on_progress_change};
-const py::FunctionSpec kBridgeOnVolumeChange{"_on_volume_change", nullptr, kVolumeParams, 2, nullptr,
-                                             on_volume_change};
+const py::FunctionSpec kBridgeOnVolumeChange{"_on_volume_change", nullptr, kVolumeParams, 2, nullptr, on_volume_change};
 
 }  // namespace gb

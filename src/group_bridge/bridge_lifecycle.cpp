@@ -37,8 +37,7 @@ Coro start_body(PyObject* self) {
     for (auto [hook, handler] : kHooks) receiver.set_callback(*hook, py::getattr(self, *handler).get());
     Ref starting = receiver.start();
     co_await std::move(starting);
-    log_info("Started Group AirPlay bridge %s on rtsp=%s", py::getattr(self, names::device_name),
-             receiver.rtsp_port());
+    log_info("Started Group AirPlay bridge %s on rtsp=%s", py::getattr(self, names::device_name), receiver.rtsp_port());
     co_return py::none();
 }
 

@@ -117,11 +117,11 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
     Ref custom_default = configured_default_audio_id(self);
     Ref resolving = py::call_method(self, names::_resolve_audio_id);
     Ref resolved = co_await std::move(resolving);
-    Ref session_audio_id = py::truthy(resolved.get())          ? resolved
-                           : py::truthy(custom_default.get()) ? custom_default
-                                                               : py::none();
-    py::setattr(self, names::_session_audio_id, session_audio_id.get());
     if (overtaken(self, "while resolving the audio ID")) co_return py::none();
+    Ref session_audio_id = py::truthy(resolved.get())         ? resolved
+                           : py::truthy(custom_default.get()) ? custom_default
+                                                              : py::none();
+    py::setattr(self, names::_session_audio_id, session_audio_id.get());
 
     Ref hub = py::getattr(self, names::audio_hub);
     if (!py::truthy(hub.get())) {

@@ -55,7 +55,8 @@ const py::Param kSelf[] = {{"self"}};
 
 }  // namespace
 
-const py::FunctionSpec kBridgeResolveAudioId{"_resolve_audio_id", "从当前 AirPlay 元数据中解析并检索曲库匹配的 audioID。",
-                                             kSelf, 1, "str | None", resolve_audio_id};
+const py::FunctionSpec kBridgeResolveAudioId{
+    "_resolve_audio_id", "从当前 AirPlay 元数据中解析并检索曲库匹配的 audioID。", kSelf, 1, "str | None",
+    resolve_audio_id};
 
 }  // namespace gb

@@ -67,13 +67,17 @@ Ref snapshot(PyObject*, PyObject* const* a) {
     put("name", py::getattr(self, names::device_name));
     put("airplay_name", py::getattr(self, names::device_name));
     put("hardware", py::str(kGroupHardware));
-    put("active", from_receiver(
-                      self, [](iface::Receiver r) { return py::boolean(py::truthy(r.is_playing().get())); },
-                      py::boolean(false)));
-    put("client_name", from_receiver(self, [](iface::Receiver r) { return r.client_name(); }, py::str("")));
-    put("metadata", from_receiver(self, [](iface::Receiver r) { return r.metadata(); }, Ref::check(PyDict_New())));
-    put("artwork", from_receiver(self, [](iface::Receiver r) { return r.artwork(); }, py::none()));
-    put("rtsp_port", from_receiver(self, [](iface::Receiver r) { return r.rtsp_port(); }, py::integer(0)));
+    put("active",
+        from_receiver(
+            self, [](iface::Receiver r) { return py::boolean(py::truthy(r.is_playing().get())); }, py::boolean(false)));
+    put("client_name", from_receiver(
+                           self, [](iface::Receiver r) { return r.client_name(); }, py::str("")));
+    put("metadata", from_receiver(
+                        self, [](iface::Receiver r) { return r.metadata(); }, Ref::check(PyDict_New())));
+    put("artwork", from_receiver(
+                       self, [](iface::Receiver r) { return r.artwork(); }, py::none()));
+    put("rtsp_port", from_receiver(
+                         self, [](iface::Receiver r) { return r.rtsp_port(); }, py::integer(0)));
     put("stream_url", py::getattr(self, names::_stream_url));
     put("use_music_api", py::boolean(false));
     Py_ssize_t count = PyObject_Length(members.get());

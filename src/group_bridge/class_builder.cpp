@@ -16,8 +16,7 @@ py::Ref make_class(const ClassSpec& spec, PyObject* module_name, PyObject* globa
     for (int i = 0; i < spec.nmembers; ++i) {
         const MemberSpec& member = spec.members[i];
         py::Ref function = py::make_function(*member.function, name.get(), module_name, globals);
-        py::Ref value =
-            member.property ? py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), function) : function;
+        py::Ref value = member.property ? py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), function) : function;
         set(member.function->name, value.get());
     }
     py::Ref bases = py::Ref::check(PyTuple_New(0));

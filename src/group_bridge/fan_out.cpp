@@ -26,9 +26,8 @@ py::Ref MemberOperations::gather() {
     for (const py::Ref& operation : operations_) argv.push_back(operation.get());
     argv.push_back(Py_True);
     py::Ref kwnames = py::Ref::check(PyTuple_Pack(1, names::return_exceptions));
-    py::Ref future = py::Ref::check(PyObject_Vectorcall(gather.get(), argv.data() + 1,
-                                                        (operations_.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                        kwnames.get()));
+    py::Ref future = py::Ref::check(PyObject_Vectorcall(
+        gather.get(), argv.data() + 1, (operations_.size()) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
     operations_.clear();
     return future;
 }

@@ -2,6 +2,10 @@
 // command selects the members afresh and fans out to all of them at once.
 #include "group_bridge/group_controller.hpp"
 
+#include <iterator>
+#include <utility>
+#include <vector>
+
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/classes.hpp"
 #include "group_bridge/fan_out.hpp"
@@ -9,10 +13,6 @@
 #include "group_bridge/module_globals.hpp"
 #include "python/coroutine.hpp"
 #include "python/function.hpp"
-
-#include <iterator>
-#include <utility>
-#include <vector>
 
 namespace gb {
 
@@ -58,8 +58,8 @@ Coro play_url_body(PyObject* self, PyObject* url, PyObject* audio_id) {
     Ref gathered = start_on_all(members.get(), [&](iface::Speaker s) { return s.play_url(url, audio_id); });
     Ref outcomes = co_await std::move(gathered);
     Py_ssize_t successes = count_true(outcomes.get());
-    log_info("Group play_url pushed to %d/%d member speakers (audio_id=%s)", py::integer(successes),
-             py::integer(count), audio_id);
+    log_info("Group play_url pushed to %d/%d member speakers (audio_id=%s)", py::integer(successes), py::integer(count),
+             audio_id);
     co_return py::boolean(successes > 0);
 }
 
@@ -150,8 +150,7 @@ Coro get_status_body(PyObject* self) {
 }
 
 Ref get_status(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]},
-                              [](PyObject* const* k) { return get_status_body(k[0]); });
+    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return get_status_body(k[0]); });
 }
 
 const py::Param kSelf[] = {{"self"}};
@@ -173,9 +172,9 @@ const py::FunctionSpec kSetVolume{"set_volume", nullptr, kVolumeParams, 2, "bool
 const py::FunctionSpec kGetStatus{"get_status", nullptr, kSelf, 1, "dict", get_status};
 
 const MemberSpec kMembers[] = {
-    {&kInit, false},    {&kId, true},    {&kDid, true},     {&kHardware, true},   {&kGetMembers, false},
-    {&kPlayUrl, false}, {&kStop, false}, {&kPause, false},  {&kResume, false},    {&kSetVolume, false},
-    {&kGetStatus, false},
+    {&kInit, false},       {&kId, true},         {&kDid, true},        {&kHardware, true},
+    {&kGetMembers, false}, {&kPlayUrl, false},   {&kStop, false},      {&kPause, false},
+    {&kResume, false},     {&kSetVolume, false}, {&kGetStatus, false},
 };
 
 }  // namespace
@@ -199,8 +198,8 @@ Ref select_members(PyObject* self) {
     return members;
 }
 
-const ClassSpec kGroupControllerClass{
-    "GroupController", "组目标控制器：使用 asyncio.gather 向全屋组成员并发广播控制指令。", kMembers,
-    static_cast<int>(std::size(kMembers))};
+const ClassSpec kGroupControllerClass{"GroupController",
+                                      "组目标控制器：使用 asyncio.gather 向全屋组成员并发广播控制指令。", kMembers,
+                                      static_cast<int>(std::size(kMembers))};
 
 }  // namespace gb

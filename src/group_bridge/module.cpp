@@ -83,6 +83,4 @@ PyModuleDef module_def = {
 }  // namespace
 }  // namespace gb
 
-PyMODINIT_FUNC PyInit_group_bridge() {
-    return PyModuleDef_Init(&gb::module_def);
-}
+PyMODINIT_FUNC PyInit_group_bridge() { return PyModuleDef_Init(&gb::module_def); }

@@ -4,25 +4,33 @@
 
 #include "python/ref.hpp"
 
-#define GB_NAMES(X)                                                                                            \
-    X(asyncio) X(logging) X(time) X(log) X(AirPlayServer) X(airplay_db_to_xiaomi_volume) X(gather)            \
-    X(return_exceptions) X(sleep) X(wait_for) X(timeout) X(get_running_loop) X(create_task)                   \
-    X(run_coroutine_threadsafe) X(ensure_future) X(call_soon_threadsafe) X(is_running) X(add_done_callback) X(cancel) X(done)  \
-    X(cancelled) X(exception) X(CancelledError) X(info) X(warning) X(getLogger) X(values) X(get) X(strip)     \
-    X(split) X(config) X(_get_controllers) X(group) X(member_dids) X(airplay_name) X(default_xiaomi_volume)   \
-    X(default_audio_id) X(web_port) X(virtual_delay) X(did) X(play_url) X(stop) X(pause) X(resume)          \
-    X(set_volume) X(get_status) X(search_audio_id) X(fuzzy_fallback) X(get_member_controllers) X(host)        \
-    X(controller) X(shared_zeroconf) X(audio_hub) X(airplay_server) X(_loop) X(_stream_url)                   \
-    X(_airplay_active) X(_poll_task) X(_play_grace_until) X(_session_audio_id) X(_metadata_track_key)         \
-    X(_audio_lease) X(device_name) X(acquire_source) X(release_source) X(pause_source) X(resume_source)       \
-    X(begin_session) X(get_session) X(update_session_metadata) X(update_session_progress) X(capabilities)    \
-    X(lease) X(session_id) X(speaker_hardware) X(start) X(rtsp_port) X(is_playing) X(client_name)            \
-    X(metadata) X(artwork) X(progress) X(on_play_start) X(on_play_stop) X(on_play_pause) X(on_play_resume)    \
-    X(on_volume_change) X(on_metadata_change) X(on_progress_change) X(_on_play_start) X(_on_play_stop)        \
-    X(_on_play_pause) X(_on_play_resume) X(_on_volume_change) X(_on_metadata_change)                          \
-    X(_on_progress_change) X(_acquire_audio) X(_release_audio) X(_resolve_audio_id) X(_play_on_target)       \
-    X(_stop_target) X(_pause_target) X(_start_poll) X(_poll_target_state) X(broadcast_ws) X(title)          \
-    X(artist) X(album) X(status) X(type) X(action) X(target) X(url)
+#define GB_NAMES(X)                                                                                                    \
+    X(asyncio)                                                                                                         \
+    X(logging) X(time) X(log) X(AirPlayServer) X(airplay_db_to_xiaomi_volume) X(gather) X(return_exceptions) X(sleep)  \
+        X(wait_for) X(timeout) X(get_running_loop) X(create_task) X(run_coroutine_threadsafe) X(ensure_future) X(      \
+            call_soon_threadsafe) X(is_running) X(add_done_callback) X(cancel) X(done) X(cancelled) X(exception)       \
+            X(CancelledError) X(info) X(warning) X(getLogger) X(values) X(get) X(strip) X(split) X(config) X(          \
+                _get_controllers) X(group) X(member_dids) X(airplay_name) X(default_xiaomi_volume) X(default_audio_id) \
+                X(web_port) X(virtual_delay) X(did) X(play_url) X(stop) X(pause) X(resume) X(set_volume) X(get_status) \
+                    X(search_audio_id) X(fuzzy_fallback) X(get_member_controllers) X(host) X(controller) X(            \
+                        shared_zeroconf) X(audio_hub) X(airplay_server) X(_loop) X(_stream_url) X(_airplay_active)     \
+                        X(_poll_task) X(_play_grace_until) X(_session_audio_id) X(_metadata_track_key) X(_audio_lease) \
+                            X(device_name) X(acquire_source) X(release_source) X(pause_source) X(resume_source)        \
+                                X(begin_session) X(get_session) X(update_session_metadata) X(update_session_progress)  \
+                                    X(capabilities) X(lease) X(session_id) X(speaker_hardware) X(start) X(rtsp_port)   \
+                                        X(is_playing) X(client_name) X(metadata) X(artwork) X(progress)                \
+                                            X(on_play_start) X(on_play_stop) X(on_play_pause)                          \
+                                                X(on_play_resume) X(on_volume_change) X(on_metadata_change)            \
+                                                    X(on_progress_change) X(_on_play_start) X(_on_play_stop)           \
+                                                        X(_on_play_pause) X(_on_play_resume) X(_on_volume_change)      \
+                                                            X(_on_metadata_change) X(_on_progress_change)              \
+                                                                X(_acquire_audio) X(_release_audio)                    \
+                                                                    X(_resolve_audio_id) X(_play_on_target)            \
+                                                                        X(_stop_target) X(_pause_target)               \
+                                                                            X(_start_poll) X(_poll_target_state)       \
+                                                                                X(broadcast_ws) X(title) X(artist)     \
+                                                                                    X(album) X(status) X(type)         \
+                                                                                        X(action) X(target) X(url)
 
 namespace gb::names {
 #define GB_DECLARE_NAME(n) inline PyObject* n = nullptr;

@@ -1,7 +1,6 @@
 #include "python/coroutine.hpp"
 
 #include <cxxabi.h>
-
 #include <structmember.h>
 
 #include "python/object.hpp"
@@ -11,8 +10,7 @@ namespace py {
 enum class CoroState { Created, Suspended, Running, Done };
 
 struct CoroObject {
-    PyObject_HEAD
-    Coro::Handle frame;
+    PyObject_HEAD Coro::Handle frame;
     CoroState state;
     PyObject* delegate;  // what the body currently awaits (an iterator)
     PyObject* name;
@@ -183,8 +181,7 @@ Ref close_delegate(CoroObject* c) {
         return r == PYGEN_ERROR ? Ref::steal(PyErr_GetRaisedException()) : Ref();
     }
     PyObject* method = nullptr;
-    if (lookup_attr(delegate.get(), name_close(), &method) < 0)
-        return Ref::steal(PyErr_GetRaisedException());
+    if (lookup_attr(delegate.get(), name_close(), &method) < 0) return Ref::steal(PyErr_GetRaisedException());
     if (!method) return Ref();
     PyObject* result = PyObject_CallNoArgs(method);
     Py_DECREF(method);
@@ -290,8 +287,7 @@ Ref normalize_thrown(PyObject* type, PyObject* value, PyObject* tb) {
             raise_format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
                          Py_TYPE(exc.get())->tp_name);
     } else if (PyExceptionInstance_Check(type)) {
-        if (value && value != Py_None)
-            raise(PyExc_TypeError, "instance exception may not have a separate value");
+        if (value && value != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
         exc = Ref::borrow(type);
     } else {
         raise_format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
@@ -334,8 +330,7 @@ PyObject* method_send(PyObject* self, PyObject* arg) {
 
 PyObject* method_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs < 1 || nargs > 3)
-            raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
+        if (nargs < 1 || nargs > 3) raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
         if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
                                       "the (type, exc, tb) signature of throw() is deprecated, "
                                       "use the single-arg signature instead.",
@@ -425,12 +420,11 @@ PyObject* get_await(PyObject* self, void*) {
     return Py_NewRef(d ? d : Py_None);
 }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == CoroState::Running); }
-PyObject* get_suspended(PyObject* self, void*) {
-    return PyBool_FromLong(as_coro(self)->state == CoroState::Suspended);
-}
+PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == CoroState::Suspended); }
 
 PyMethodDef methods[] = {
-    {"send", method_send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
+    {"send", method_send, METH_O,
+     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
     {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_throw)), METH_FASTCALL,
      "throw(value)\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
     {"close", method_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
@@ -478,8 +472,7 @@ PyType_Spec spec = {
 // The iterator `await x` would use for `x`.
 PyObject* awaitable_iter(PyObject* o) {
     if (PyCoro_CheckExact(o)) return Py_NewRef(o);
-    if (PyGen_CheckExact(o) &&
-        (PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))->co_flags & CO_ITERABLE_COROUTINE))
+    if (PyGen_CheckExact(o) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))->co_flags & CO_ITERABLE_COROUTINE))
         return Py_NewRef(o);
     unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
     if (!getter) {

@@ -11,8 +11,7 @@ namespace py {
 namespace {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
+    PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
     PyObject* param_names[kMaxParams];
     PyObject* name;

@@ -59,9 +59,7 @@ public:
 
     const Ref& value() const noexcept { return exc_; }
     Ref take() noexcept { return std::move(exc_); }
-    bool matches(PyObject* type) const noexcept {
-        return PyErr_GivenExceptionMatches(exc_.get(), type);
-    }
+    bool matches(PyObject* type) const noexcept { return PyErr_GivenExceptionMatches(exc_.get(), type); }
     // An ordinary error is an instance of Exception; cancellation,
     // GeneratorExit and KeyboardInterrupt are not.
     bool is_ordinary() const noexcept { return matches(PyExc_Exception); }
