@@ -43,14 +43,7 @@ Coro start_body(PyObject* self) {
 
 Coro stop_body(PyObject* self) {
     py::setattr(self, names::_airplay_active, Py_False);
-    if (Ref task = cancel_poll(self)) {
-        try {
-            co_await Ref(task);
-        } catch (py::PyError& e) {
-            accept_poll_end(e);
-        }
-        forget_poll(self, task.get());
-    }
+    if (Ref ending = end_poll(self)) co_await std::move(ending);
     Ref server = py::getattr(self, names::airplay_server);
     if (py::truthy(server.get())) {
         Ref stopping = iface::Receiver{server.get()}.stop();
@@ -60,19 +53,11 @@ Coro stop_body(PyObject* self) {
     co_return py::none();
 }
 
-Ref start(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return start_body(k[0]); });
-}
-
-Ref stop(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return stop_body(k[0]); });
-}
-
 const py::Param kSelf[] = {{"self"}};
 
 }  // namespace
 
-const py::FunctionSpec kBridgeStart{"start", nullptr, kSelf, 1, nullptr, start};
-const py::FunctionSpec kBridgeStop{"stop", nullptr, kSelf, 1, nullptr, stop};
+const py::FunctionSpec kBridgeStart{"start", nullptr, kSelf, 1, nullptr, py::coroutine_method<start_body>};
+const py::FunctionSpec kBridgeStop{"stop", nullptr, kSelf, 1, nullptr, py::coroutine_method<stop_body>};
 
 }  // namespace gb

@@ -86,15 +86,12 @@ Coro poll_body(PyObject* self) {
     co_return py::none();
 }
 
-Ref poll_target_state(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return poll_body(k[0]); });
-}
-
 const py::Param kSelf[] = {{"self"}};
 
 }  // namespace
 
 const py::FunctionSpec kBridgeStartPoll{"_start_poll", nullptr, kSelf, 1, nullptr, start_poll};
-const py::FunctionSpec kBridgePollTargetState{"_poll_target_state", nullptr, kSelf, 1, nullptr, poll_target_state};
+const py::FunctionSpec kBridgePollTargetState{"_poll_target_state",           nullptr, kSelf, 1, nullptr,
+                                              py::coroutine_method<poll_body>};
 
 }  // namespace gb

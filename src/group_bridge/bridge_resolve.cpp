@@ -47,16 +47,15 @@ Coro resolve_body(PyObject* self) {
     co_return py::none();
 }
 
-Ref resolve_audio_id(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return resolve_body(k[0]); });
-}
-
 const py::Param kSelf[] = {{"self"}};
 
 }  // namespace
 
-const py::FunctionSpec kBridgeResolveAudioId{
-    "_resolve_audio_id", "从当前 AirPlay 元数据中解析并检索曲库匹配的 audioID。", kSelf, 1, "str | None",
-    resolve_audio_id};
+const py::FunctionSpec kBridgeResolveAudioId{"_resolve_audio_id",
+                                             "从当前 AirPlay 元数据中解析并检索曲库匹配的 audioID。",
+                                             kSelf,
+                                             1,
+                                             "str | None",
+                                             py::coroutine_method<resolve_body>};
 
 }  // namespace gb

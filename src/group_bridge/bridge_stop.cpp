@@ -26,14 +26,7 @@ Coro stop_target_body(PyObject* self) {
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
     }
-    if (Ref task = cancel_poll(self)) {
-        try {
-            co_await Ref(task);
-        } catch (py::PyError& e) {
-            accept_poll_end(e);
-        }
-        forget_poll(self, task.get());
-    }
+    if (Ref ending = end_poll(self)) co_await std::move(ending);
     try {
         Ref controller = py::getattr(self, names::controller);
         Ref stopping = py::call_method(controller.get(), names::stop);
@@ -71,21 +64,13 @@ Coro pause_target_body(PyObject* self) {
     co_return py::none();
 }
 
-Ref stop_target(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]},
-                              [](PyObject* const* k) { return stop_target_body(k[0]); });
-}
-
-Ref pause_target(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]},
-                              [](PyObject* const* k) { return pause_target_body(k[0]); });
-}
-
 const py::Param kSelf[] = {{"self"}};
 
 }  // namespace
 
-const py::FunctionSpec kBridgeStopTarget{"_stop_target", nullptr, kSelf, 1, nullptr, stop_target};
-const py::FunctionSpec kBridgePauseTarget{"_pause_target", nullptr, kSelf, 1, nullptr, pause_target};
+const py::FunctionSpec kBridgeStopTarget{
+    "_stop_target", nullptr, kSelf, 1, nullptr, py::coroutine_method<stop_target_body>};
+const py::FunctionSpec kBridgePauseTarget{
+    "_pause_target", nullptr, kSelf, 1, nullptr, py::coroutine_method<pause_target_body>};
 
 }  // namespace gb

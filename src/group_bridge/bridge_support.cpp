@@ -6,6 +6,7 @@
 
 namespace gb {
 
+using py::Coro;
 using py::Ref;
 
 bool playback_active(PyObject* self) {
@@ -51,16 +52,19 @@ Ref broadcast(PyObject* event) {
 
 void broadcast_in_background(PyObject* event) {
     try {
-        Ref sending = broadcast(event);
-        try {
-            Ref schedule = asyncio_attr(names::ensure_future);
-            py::call(schedule.get(), sending);
-        } catch (py::PyError&) {
-            discard(sending.get());
-            throw;
-        }
+        spawn(names::ensure_future, broadcast(event));
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
+    }
+}
+
+void spawn(PyObject* scheduler, const Ref& awaitable) {
+    try {
+        Ref schedule = asyncio_attr(scheduler);
+        py::call(schedule.get(), awaitable);
+    } catch (py::PyError&) {
+        discard(awaitable.get());
+        throw;
     }
 }
 
@@ -70,13 +74,6 @@ Ref hub_session_id(PyObject* hub) {
     return py::call_method(session.get(), names::get, py::str("session_id"), py::integer(0));
 }
 
-void accept_poll_end(py::PyError& error) {
-    Ref cancelled = asyncio_attr(names::CancelledError);
-    if (error.matches(cancelled.get())) return;
-    if (!error.is_ordinary()) throw;  // called from the handler: rethrows it
-    log_warning("Group poll task had ended with an error: %r", error.value());
-}
-
 Ref cancel_poll(PyObject* self) {
     Ref task = py::getattr(self, names::_poll_task);
     if (!py::truthy(task.get())) return Ref();
@@ -84,9 +81,32 @@ Ref cancel_poll(PyObject* self) {
     return task;
 }
 
-void forget_poll(PyObject* self, PyObject* task) {
+namespace {
+
+Coro end_poll_body(PyObject* self, PyObject* task) {
+    try {
+        co_await Ref::borrow(task);
+    } catch (py::PyError& e) {
+        Ref cancelled = asyncio_attr(names::CancelledError);
+        if (!e.matches(cancelled.get())) {
+            if (!e.is_ordinary()) throw;
+            log_warning("Group poll task had ended with an error: %r", e.value());
+        }
+    }
     Ref current = py::getattr(self, names::_poll_task);
     if (current.get() == task) py::setattr(self, names::_poll_task, Py_None);
+    co_return py::none();
+}
+
+}  // namespace
+
+Ref end_poll(PyObject* self) {
+    Ref task = cancel_poll(self);
+    if (!task) return Ref();
+    static PyObject* name = PyUnicode_InternFromString("end_poll");
+    if (!name) py::throw_error();
+    return py::make_coroutine(py::CoroNames{name, name}, {self, task.get()},
+                              [](PyObject* const* k) { return end_poll_body(k[0], k[1]); });
 }
 
 void discard(PyObject* awaitable) noexcept {

@@ -32,15 +32,18 @@ void broadcast_in_background(PyObject* event);
 // The audio hub's current session id, 0 without a hub.
 py::Ref hub_session_id(PyObject* hub);
 
-// Judges how an awaited poll task ended: its cancellation is the expected
-// end, an ordinary error of its own is logged; anything else propagates.
-void accept_poll_end(py::PyError& error);
-
 // `task.cancel()` when a poll task is set; gives back the task (or null).
 py::Ref cancel_poll(PyObject* self);
 
-// Clears `_poll_task` if it still holds `task`.
-void forget_poll(PyObject* self, PyObject* task);
+// Cancels the poll task and gives back an awaitable that waits for its end
+// and then clears `_poll_task` (if it still holds that task); null when no
+// poll task is set.  The cancellation is the expected end; an ordinary
+// error the task died of is logged, so that a stop still goes on.
+py::Ref end_poll(PyObject* self);
+
+// Starts `awaitable` as a task by `asyncio.<scheduler>`, nobody waiting for
+// it; a coroutine that could not be scheduled is closed.
+void spawn(PyObject* scheduler, const py::Ref& awaitable);
 
 // Closes a coroutine that will never be awaited.
 void discard(PyObject* awaitable) noexcept;

@@ -43,14 +43,7 @@ Ref resume(PyObject*, PyObject* const* a) {
     py::setattr(self, names::_airplay_active, Py_True);
     py::call_method(self, names::_start_poll);
     Ref controller = py::getattr(self, names::controller);
-    Ref resuming = py::call_method(controller.get(), names::resume);
-    try {
-        Ref create_task = asyncio_attr(names::create_task);
-        py::call(create_task.get(), resuming);
-    } catch (py::PyError&) {
-        discard(resuming.get());
-        throw;
-    }
+    spawn(names::create_task, py::call_method(controller.get(), names::resume));
     return py::none();
 }
 

@@ -81,16 +81,12 @@ Coro broadcast_body(PyObject* self, Start start) {
     co_return py::boolean(true);
 }
 
-Ref stop(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) {
-        return broadcast_body(k[0], [](iface::Speaker s) { return s.stop(); });
-    });
+Coro stop_body(PyObject* self) {
+    return broadcast_body(self, [](iface::Speaker s) { return s.stop(); });
 }
 
-Ref pause(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) {
-        return broadcast_body(k[0], [](iface::Speaker s) { return s.pause(); });
-    });
+Coro pause_body(PyObject* self) {
+    return broadcast_body(self, [](iface::Speaker s) { return s.pause(); });
 }
 
 // An integer unchanged; another number truncated toward zero.
@@ -131,10 +127,6 @@ Coro resume_body(PyObject* self) {
     co_return py::boolean(count_true(outcomes.get()) == PyObject_Length(outcomes.get()));
 }
 
-Ref resume(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return resume_body(k[0]); });
-}
-
 Coro get_status_body(PyObject* self) {
     Ref members = select_members(self);
     if (PyList_GET_SIZE(members.get()) == 0) co_return default_status();
@@ -149,10 +141,6 @@ Coro get_status_body(PyObject* self) {
     co_return default_status();
 }
 
-Ref get_status(PyObject* fn, PyObject* const* a) {
-    return py::make_coroutine(py::function_names(fn), {a[0]}, [](PyObject* const* k) { return get_status_body(k[0]); });
-}
-
 const py::Param kSelf[] = {{"self"}};
 const py::Param kInitParams[] = {{"self"}, {"config", "Config"}, {"controllers_provider", "callable"}};
 const py::Param kPlayParams[] = {{"self"}, {"url", "str"}, {"audio_id", "str | None", true}};
@@ -165,11 +153,11 @@ const py::FunctionSpec kHardware{"hardware", nullptr, kSelf, 1, "str", hardware}
 const py::FunctionSpec kGetMembers{"get_member_controllers", nullptr, kSelf, 1, "list[TargetController]",
                                    get_member_controllers};
 const py::FunctionSpec kPlayUrl{"play_url", nullptr, kPlayParams, 3, "bool", play_url};
-const py::FunctionSpec kStop{"stop", nullptr, kSelf, 1, "bool", stop};
-const py::FunctionSpec kPause{"pause", nullptr, kSelf, 1, "bool", pause};
-const py::FunctionSpec kResume{"resume", nullptr, kSelf, 1, "bool", resume};
+const py::FunctionSpec kStop{"stop", nullptr, kSelf, 1, "bool", py::coroutine_method<stop_body>};
+const py::FunctionSpec kPause{"pause", nullptr, kSelf, 1, "bool", py::coroutine_method<pause_body>};
+const py::FunctionSpec kResume{"resume", nullptr, kSelf, 1, "bool", py::coroutine_method<resume_body>};
 const py::FunctionSpec kSetVolume{"set_volume", nullptr, kVolumeParams, 2, "bool", set_volume};
-const py::FunctionSpec kGetStatus{"get_status", nullptr, kSelf, 1, "dict", get_status};
+const py::FunctionSpec kGetStatus{"get_status", nullptr, kSelf, 1, "dict", py::coroutine_method<get_status_body>};
 
 const MemberSpec kMembers[] = {
     {&kInit, false},       {&kId, true},         {&kDid, true},        {&kHardware, true},

@@ -40,6 +40,13 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
 // The names a coroutine made by this function reports.
 CoroNames function_names(PyObject* function);
 
+// The implementation of an async method that takes only the instance: it
+// builds the coroutine object that runs `Body(self)`.
+template <Coro (*Body)(PyObject*)>
+Ref coroutine_method(PyObject* function, PyObject* const* args) {
+    return make_coroutine(function_names(function), {args[0]}, [](PyObject* const* kept) { return Body(kept[0]); });
+}
+
 int function_type_ready();
 
 }  // namespace py

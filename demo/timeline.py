@@ -1,0 +1,78 @@
+"""The demo's printed timeline: one line per thing that happened.
+
+Every line carries the real seconds since the demo began, where it came from
+(the sender, a speaker, the audio hub, the web-socket clients, the bridge's
+log) and, when it did not happen on the event loop's thread, the thread's
+name. Lines may come from any thread, so writing is serialised.
+"""
+
+import logging
+import sys
+import threading
+import time
+
+MAX_VALUE = 64  # longer values (artwork, URLs in events) are shortened
+
+
+class Timeline:
+    def __init__(self, out=None):
+        self._out = out or sys.stdout
+        self._lock = threading.Lock()
+        self._origin = time.monotonic()
+        self._loop_thread = threading.get_ident()
+
+    def elapsed(self):
+        return time.monotonic() - self._origin
+
+    def add(self, source, text):
+        thread = threading.current_thread()
+        where = "" if thread.ident == self._loop_thread else f"  [thread {thread.name}]"
+        line = f"{self.elapsed():7.3f}s  {source:<19} {text}{where}\n"
+        with self._lock:
+            self._out.write(line)
+            self._out.flush()
+
+    def note(self, text=""):
+        """A line without time stamp: headings and the final report."""
+        with self._lock:
+            self._out.write(text + "\n")
+            self._out.flush()
+
+    # Listeners for the stand-ins.
+
+    def speaker_listener(self, event):
+        details = dict(event)
+        did, command = details.pop("did"), details.pop("command")
+        self.add(f"speaker {did}", " ".join([command, *_fields(details)]))
+
+    def hub_listener(self, event):
+        details = dict(event)
+        self.add("hub", " ".join([details.pop("event"), *_fields(details)]))
+
+    def web_socket_event(self, event):
+        details = dict(event)
+        kind = details.pop("type", "?")
+        self.add("web-socket", " ".join([kind, *_fields(details)]))
+
+
+class TimelineLogHandler(logging.Handler):
+    """Puts the records of a logger on the timeline."""
+
+    def __init__(self, timeline):
+        super().__init__(logging.INFO)
+        self._timeline = timeline
+
+    def emit(self, record):
+        try:
+            self._timeline.add("log", f"{record.levelname:<7} {record.getMessage()}")
+        except Exception:
+            self.handleError(record)
+
+
+def _fields(details):
+    return [f"{key}={_short(value)}" for key, value in details.items()]
+
+
+def _short(value):
+    text = repr(value) if isinstance(value, (dict, list, tuple)) else str(value)
+    return text if len(text) <= MAX_VALUE else text[:MAX_VALUE - 3] + "..."
