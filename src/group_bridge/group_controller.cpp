@@ -39,6 +39,25 @@ Ref default_status() {
     return record;
 }
 
+// The configured device ids as a set, built when the first controller is
+// judged (a house without controllers needs none).
+class MemberFilter {
+public:
+    explicit MemberFilter(PyObject* configured) : configured_(configured) {}
+    void prepare() {
+        if (!ids_) ids_ = Ref::check(PySet_New(configured_));
+    }
+    bool contains(PyObject* did) {
+        int found = PySet_Contains(ids_.get(), did);
+        if (found < 0) py::throw_error();
+        return found == 1;
+    }
+
+private:
+    PyObject* configured_;
+    Ref ids_;
+};
+
 // One member operation, started by `start(speaker)`.
 template <class Start>
 Ref start_on_all(PyObject* members, Start start) {
@@ -173,15 +192,26 @@ Ref select_members(PyObject* self) {
     Ref config = py::getattr(self, names::config);
     Ref group = py::getattr(config.get(), names::group);
     Ref configured = py::getattr(group.get(), names::member_dids);
-    Ref member_dids = Ref::check(PySet_New(configured.get()));
+    MemberFilter filter{configured.get()};
     Ref members = Ref::check(PyList_New(0));
-    Ref iterator = Ref::check(PyObject_GetIter(controllers.get()));
-    while (Ref controller = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref did = iface::Speaker{controller.get()}.did();
-        int member = PySet_Contains(member_dids.get(), did.get());
-        if (member < 0) py::throw_error();
-        if (member && PyList_Append(members.get(), controller.get()) < 0) py::throw_error();
+    auto keep_if_member = [&](PyObject* controller) {
+        filter.prepare();
+        if (filter.contains(iface::Speaker{controller}.did().get()) && PyList_Append(members.get(), controller) < 0)
+            py::throw_error();
+    };
+    if (PyDict_CheckExact(controllers.get())) {
+        // Walk a plain dict in place, in its own order, as values() would.
+        Py_ssize_t position = 0;
+        PyObject* controller = nullptr;
+        while (PyDict_Next(controllers.get(), &position, nullptr, &controller)) {
+            Ref held = Ref::borrow(controller);
+            keep_if_member(held.get());
+        }
+        return members;
     }
+    Ref values = py::call_method(controllers.get(), names::values);
+    Ref iterator = Ref::check(PyObject_GetIter(values.get()));
+    while (Ref controller = Ref::steal(PyIter_Next(iterator.get()))) keep_if_member(controller.get());
     if (PyErr_Occurred()) py::throw_error();
     return members;
 }

@@ -15,10 +15,7 @@ using py::Ref;
 // whose values (in the mapping's order) are the speaker controllers.
 struct ControllersProvider {
     PyObject* obj;
-    Ref controllers() const {
-        Ref mapping = py::call(obj);
-        return py::call_method(mapping.get(), names::values);
-    }
+    Ref controllers() const { return py::call(obj); }
 };
 
 // One speaker controller.  Every operation but `did` returns an awaitable.

@@ -13,7 +13,9 @@
 #pragma once
 
 #include <coroutine>
+#include <cstddef>
 #include <initializer_list>
+#include <new>
 
 #include "python/ref.hpp"
 
@@ -41,6 +43,14 @@ public:
         Ref error;      // the exception that ended the body
         Ref delivered;  // value for the pending co_await
         Ref thrown;     // exception for the pending co_await
+
+        // Frames come from the interpreter's small-object allocator.
+        static void* operator new(std::size_t size) {
+            void* frame = PyMem_Malloc(size);
+            if (!frame) throw std::bad_alloc();
+            return frame;
+        }
+        static void operator delete(void* frame) noexcept { PyMem_Free(frame); }
 
         Coro get_return_object() noexcept { return Coro(Handle::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
