@@ -6,9 +6,13 @@
 #   scripts/env.sh          prepare .venv
 #   scripts/env.sh build    prepare .venv and build the module
 # Every step is skipped when already done, so a second run is quick.
+#
+# Another interpreter gets its own virtualenv when these are set before
+# sourcing, e.g. VESBEL_PYTHON_VERSION=3.13 VESBEL_VENV=$PWD/.venv-3.13.
 
 VESBEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-VESBEL_VENV="$VESBEL_ROOT/.venv"
+VESBEL_PYTHON_VERSION="${VESBEL_PYTHON_VERSION:-3.12}"
+VESBEL_VENV="${VESBEL_VENV:-$VESBEL_ROOT/.venv}"
 VESBEL_PY="$VESBEL_VENV/bin/python"
 VESBEL_TEST_MODULES=(pytest zeroconf hypothesis)
 VESBEL_DEBIAN_PACKAGES=(python3-pytest python3-zeroconf python3-hypothesis)
@@ -16,48 +20,52 @@ VESBEL_DEBIAN_SITE=/usr/lib/python3/dist-packages
 
 vesbel_say() { echo "[env] $*" >&2; }
 
-# True when $1 runs and is CPython 3.12 with its C headers (needed to build).
-is_usable_python312() {
-    "$1" - >/dev/null 2>&1 <<'EOF'
+# True when $1 runs and is CPython $VESBEL_PYTHON_VERSION with its C headers
+# (needed to build).
+is_usable_python() {
+    "$1" - "$VESBEL_PYTHON_VERSION" >/dev/null 2>&1 <<'EOF'
 import os, sys, sysconfig
-assert sys.implementation.name == "cpython" and sys.version_info[:2] == (3, 12)
+assert sys.implementation.name == "cpython"
+assert "%d.%d" % sys.version_info[:2] == sys.argv[1]
 assert os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h"))
 EOF
 }
 
-# Prints the path of a working CPython 3.12: one on PATH (each is run, since a
-# pyenv shim fails while another version is selected), else pyenv's build.
-find_python312() {
+# Prints the path of a working CPython $VESBEL_PYTHON_VERSION: one on PATH
+# (each is run, since a pyenv shim fails while another version is selected),
+# else pyenv's build.
+find_python() {
+    local version="$VESBEL_PYTHON_VERSION"
     local candidate pyenv_root candidates=()
     while IFS= read -r candidate; do candidates+=("$candidate"); done \
-        < <(type -ap python3.12 2>/dev/null)
+        < <(type -ap "python$version" 2>/dev/null)
     if command -v pyenv >/dev/null 2>&1; then
         pyenv_root="$(pyenv root 2>/dev/null)"
     fi
     for pyenv_root in "$pyenv_root" "${PYENV_ROOT:-}" "$HOME/.pyenv"; do
         [[ -n "$pyenv_root" ]] || continue
-        for candidate in "$pyenv_root"/versions/3.12*/bin/python3.12; do
+        for candidate in "$pyenv_root"/versions/"$version".*/bin/"python$version"; do
             [[ -x "$candidate" ]] && candidates+=("$candidate")
         done
     done
     for candidate in "${candidates[@]}"; do
-        if is_usable_python312 "$candidate"; then
+        if is_usable_python "$candidate"; then
             echo "$candidate"
             return 0
         fi
     done
-    vesbel_say "error: no working CPython 3.12 with development headers was found."
-    vesbel_say "Install one, e.g. 'pyenv install 3.12' or" \
-        "'apt-get install python3.12 python3.12-dev python3.12-venv'."
+    vesbel_say "error: no working CPython $version with development headers was found."
+    vesbel_say "Install one, e.g. 'pyenv install $version' or" \
+        "'apt-get install python$version python$version-dev python$version-venv'."
     return 1
 }
 
 ensure_venv() {
-    if [[ -x "$VESBEL_PY" ]] && is_usable_python312 "$VESBEL_PY"; then
+    if [[ -x "$VESBEL_PY" ]] && is_usable_python "$VESBEL_PY"; then
         return 0
     fi
     local python
-    python="$(find_python312)" || return 1
+    python="$(find_python)" || return 1
     vesbel_say "creating $VESBEL_VENV with $python"
     rm -rf "$VESBEL_VENV"
     "$python" -m venv "$VESBEL_VENV" || return 1
@@ -80,7 +88,7 @@ index_reachable() {
 }
 
 # Installs Debian's packages when missing and puts their folder on the
-# virtualenv's path (they are pure Python, so they work under 3.12).
+# virtualenv's path (they are pure Python, so they work under 3.12 and 3.13).
 use_debian_packages() {
     local missing=() package site
     for package in "${VESBEL_DEBIAN_PACKAGES[@]}"; do
@@ -118,11 +126,15 @@ prepare_env() {
     ensure_venv && ensure_test_modules
 }
 
-# Configures and builds the extension; the .so lands in vesbel/.
+# Configures and builds the extension with the virtualenv's interpreter; the
+# .so lands in vesbel/.  Optional: a build folder (default build/) and further
+# CMake options, e.g. build_module "$VESBEL_ROOT/build-asan" -DGROUP_BRIDGE_SANITIZE=ON.
 build_module() {
-    cmake -S "$VESBEL_ROOT" -B "$VESBEL_ROOT/build" -DPython_EXECUTABLE="$VESBEL_PY" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || return 1
-    cmake --build "$VESBEL_ROOT/build" -j2
+    local build_dir="${1:-$VESBEL_ROOT/build}"
+    (($#)) && shift
+    cmake -S "$VESBEL_ROOT" -B "$build_dir" -DPython_EXECUTABLE="$VESBEL_PY" \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null || return 1
+    cmake --build "$build_dir" -j2
 }
 
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then

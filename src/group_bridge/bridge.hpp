@@ -6,11 +6,6 @@
 
 namespace gb {
 
-// Identity strings shared by the group and the bridge.
-inline constexpr char kGroupId[] = "group_all";
-inline constexpr char kGroupHardware[] = "GROUP";
-inline constexpr char kSourceName[] = "airplay1";
-
 // State, display name and snapshot.
 extern const py::FunctionSpec kBridgeInit;
 extern const py::FunctionSpec kBridgeDeviceName;

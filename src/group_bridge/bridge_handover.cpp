@@ -24,6 +24,20 @@ PyObject* log_failed_operation(PyObject* name, PyObject* future) {
 
 PyMethodDef kLogFailedOperation = {"log_failed_operation", log_failed_operation, METH_O, nullptr};
 
+// The done-callback for operations of this one's name; one is made per
+// name and kept for the process.
+Ref failure_logger(PyObject* operation) {
+    static PyObject* by_name = nullptr;
+    if (!by_name && !(by_name = PyDict_New())) py::throw_error();
+    Ref name = py::getattr(operation, names::qualname_attr);
+    PyObject* known = PyDict_GetItemWithError(by_name, name.get());
+    if (known) return Ref::borrow(known);
+    if (PyErr_Occurred()) py::throw_error();
+    Ref callback = Ref::check(PyCFunction_New(&kLogFailedOperation, name.get()));
+    if (PyDict_SetItem(by_name, name.get(), callback.get()) < 0) py::throw_error();
+    return callback;
+}
+
 }  // namespace
 
 Ref usable_loop(PyObject* self) {
@@ -43,8 +57,7 @@ void submit(PyObject* loop, const Ref& operation) {
         discard(operation.get());
         throw;
     }
-    Ref name = py::getattr(operation.get(), py::str("__qualname__").get());
-    Ref callback = Ref::check(PyCFunction_New(&kLogFailedOperation, name.get()));
+    Ref callback = failure_logger(operation.get());
     py::call_method(future.get(), names::add_done_callback, callback);
 }
 

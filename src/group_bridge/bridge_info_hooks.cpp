@@ -59,7 +59,7 @@ Ref on_metadata_change(PyObject*, PyObject* const* a) {
     if (set_artwork) {
         bool given = artwork != Py_None && PyUnicode_GET_LENGTH(artwork) > 0;
         Ref value = given ? Ref::borrow(artwork) : py::str("");
-        put(payload.get(), "artwork", value.get());
+        put(payload.get(), names::artwork, value.get());
     }
     py::setattr(self, names::_metadata_track_key, key.get());
     iface::AudioHub{hub.get()}.update_session_metadata(payload.get());

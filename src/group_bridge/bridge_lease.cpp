@@ -14,7 +14,7 @@ Ref acquire_audio(PyObject*, PyObject* const* a) {
     if (py::truthy(hub.get())) {
         Ref held = py::getattr(self, names::_audio_lease);
         if (held.get() == Py_None) {
-            Ref lease = iface::AudioHub{hub.get()}.acquire_source(py::str(kSourceName).get(), py::str(kGroupId).get());
+            Ref lease = iface::AudioHub{hub.get()}.acquire_source(names::source_text, names::group_all_text);
             py::setattr(self, names::_audio_lease, lease.get());
         }
     }
@@ -27,7 +27,7 @@ Ref release_audio(PyObject*, PyObject* const* a) {
     if (!py::truthy(hub.get())) return py::none();
     Ref lease = py::getattr(self, names::_audio_lease);
     if (lease.get() == Py_None) return py::none();
-    iface::AudioHub{hub.get()}.release_source(lease.get(), py::str("airplay stopped").get());
+    iface::AudioHub{hub.get()}.release_source(lease.get(), names::release_reason_text);
     py::setattr(self, names::_audio_lease, Py_None);
     return py::none();
 }

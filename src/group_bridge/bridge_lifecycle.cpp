@@ -31,7 +31,7 @@ Coro start_body(PyObject* self) {
     Ref name = py::getattr(self, names::device_name);
     Ref zeroconf = py::getattr(self, names::shared_zeroconf);
     Ref server = iface::Receiver::construct(server_class.get(), host.get(), name.get(), zeroconf.get(),
-                                            py::str(kGroupHardware).get());
+                                            names::group_hardware_text);
     py::setattr(self, names::airplay_server, server.get());
     iface::Receiver receiver{server.get()};
     for (auto [hook, handler] : kHooks) receiver.set_callback(*hook, py::getattr(self, *handler).get());

@@ -44,16 +44,16 @@ Ref session_metadata(PyObject* self) {
     Ref source = receiver.metadata();
     Ref metadata = py::call(reinterpret_cast<PyObject*>(&PyDict_Type), source);
     Ref artwork = receiver.artwork();
-    if (py::truthy(artwork.get())) put(metadata.get(), "artwork", artwork.get());
+    if (py::truthy(artwork.get())) put(metadata.get(), names::artwork, artwork.get());
     return metadata;
 }
 
 Ref capabilities() {
     Ref record = Ref::check(PyDict_New());
-    put(record.get(), "play_pause", Py_True);
-    put(record.get(), "seek", Py_False);
-    put(record.get(), "previous", Py_False);
-    put(record.get(), "next", Py_False);
+    put(record.get(), names::play_pause, Py_True);
+    put(record.get(), names::seek, Py_False);
+    put(record.get(), names::previous, Py_False);
+    put(record.get(), names::next, Py_False);
     return record;
 }
 
@@ -87,9 +87,9 @@ void copy_progress_to_session(PyObject* self) {
 void announce_play(PyObject* pod_url, PyObject* session_id, PyObject* metadata) {
     try {
         Ref event = control_event("play_url");
-        put(event.get(), "url", pod_url);
-        put(event.get(), "session_id", session_id);
-        put(event.get(), "metadata", metadata);
+        put(event.get(), names::url, pod_url);
+        put(event.get(), names::session_id, session_id);
+        put(event.get(), names::metadata, metadata);
         broadcast_in_background(event.get());
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
@@ -137,8 +137,8 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
     Ref pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", virtual_delay.get());
     Ref caps = capabilities();
     held = py::getattr(self, names::_audio_lease);
-    Ref session_id = iface::AudioHub{hub.get()}.begin_session(py::str(kSourceName).get(), py::str(kGroupId).get(),
-                                                              metadata.get(), pod_url.get(), caps.get(), held.get());
+    Ref session_id = iface::AudioHub{hub.get()}.begin_session(names::source_text, names::group_all_text, metadata.get(),
+                                                              pod_url.get(), caps.get(), held.get());
 
     Ref controller = py::getattr(self, names::controller);
     Ref audio_id = py::getattr(self, names::_session_audio_id);

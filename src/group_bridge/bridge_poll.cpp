@@ -61,7 +61,7 @@ Coro poll_body(PyObject* self) {
                 Ref asking = py::call_method(controller.get(), names::get_status);
                 Ref limited = wait_for(asking, py::integer(kStatusTimeout));
                 Ref status = co_await std::move(limited);
-                Ref value = py::call_method(status.get(), names::get, py::str("status"), py::integer(0));
+                Ref value = py::call_method(status.get(), names::get, names::status, py::integer(0));
                 int playing = PyObject_RichCompareBool(value.get(), playing_status.get(), Py_EQ);
                 if (playing < 0) py::throw_error();
                 if (playing) continue;

@@ -9,8 +9,6 @@ using py::Ref;
 
 namespace {
 
-const char kDefaultDeviceName[] = "Vesbel 全屋播放";
-
 Ref init(PyObject*, PyObject* const* a) {
     PyObject* self = a[0];
     py::require_exact_str(a[1], "host");
@@ -38,7 +36,7 @@ Ref init(PyObject*, PyObject* const* a) {
 
 Ref device_name(PyObject*, PyObject* const* a) {
     Ref config = py::getattr(a[0], names::config);
-    if (!py::truthy(config.get())) return py::str(kDefaultDeviceName);
+    if (!py::truthy(config.get())) return Ref::borrow(names::default_device_name);
     Ref group = py::getattr(config.get(), names::group);
     Ref name = py::getattr(group.get(), names::airplay_name);
     if (name.get() != Py_None && !py::is_exact_str(name.get()))
@@ -59,30 +57,30 @@ Ref snapshot(PyObject*, PyObject* const* a) {
     Ref controller = py::getattr(self, names::controller);
     Ref members = py::call_method(controller.get(), names::get_member_controllers);
     Ref record = Ref::check(PyDict_New());
-    auto put = [&](const char* key, const Ref& value) {
-        if (PyDict_SetItemString(record.get(), key, value.get()) < 0) py::throw_error();
+    auto put = [&](PyObject* key, const Ref& value) {
+        if (PyDict_SetItem(record.get(), key, value.get()) < 0) py::throw_error();
     };
-    put("id", py::str(kGroupId));
-    put("did", py::str(kGroupId));
-    put("name", py::getattr(self, names::device_name));
-    put("airplay_name", py::getattr(self, names::device_name));
-    put("hardware", py::str(kGroupHardware));
-    put("active",
+    put(names::id, Ref::borrow(names::group_all_text));
+    put(names::did, Ref::borrow(names::group_all_text));
+    put(names::name, py::getattr(self, names::device_name));
+    put(names::airplay_name, py::getattr(self, names::device_name));
+    put(names::hardware, Ref::borrow(names::group_hardware_text));
+    put(names::active,
         from_receiver(
             self, [](iface::Receiver r) { return py::boolean(py::truthy(r.is_playing().get())); }, py::boolean(false)));
-    put("client_name", from_receiver(
-                           self, [](iface::Receiver r) { return r.client_name(); }, py::str("")));
-    put("metadata", from_receiver(
-                        self, [](iface::Receiver r) { return r.metadata(); }, Ref::check(PyDict_New())));
-    put("artwork", from_receiver(
-                       self, [](iface::Receiver r) { return r.artwork(); }, py::none()));
-    put("rtsp_port", from_receiver(
-                         self, [](iface::Receiver r) { return r.rtsp_port(); }, py::integer(0)));
-    put("stream_url", py::getattr(self, names::_stream_url));
-    put("use_music_api", py::boolean(false));
+    put(names::client_name, from_receiver(
+                                self, [](iface::Receiver r) { return r.client_name(); }, py::str("")));
+    put(names::metadata, from_receiver(
+                             self, [](iface::Receiver r) { return r.metadata(); }, Ref::check(PyDict_New())));
+    put(names::artwork, from_receiver(
+                            self, [](iface::Receiver r) { return r.artwork(); }, py::none()));
+    put(names::rtsp_port, from_receiver(
+                              self, [](iface::Receiver r) { return r.rtsp_port(); }, py::integer(0)));
+    put(names::stream_url, py::getattr(self, names::_stream_url));
+    put(names::use_music_api, py::boolean(false));
     Py_ssize_t count = PyObject_Length(members.get());
     if (count < 0) py::throw_error();
-    put("member_count", py::integer(count));
+    put(names::member_count, py::integer(count));
     return record;
 }
 

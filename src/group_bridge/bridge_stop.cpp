@@ -21,7 +21,7 @@ Coro stop_target_body(PyObject* self) {
     if (py::truthy(hub.get())) py::call_method(self, names::_release_audio);
     try {
         Ref event = control_event("stop");
-        put(event.get(), "session_id", session_id.get());
+        put(event.get(), names::session_id, session_id.get());
         broadcast_in_background(event.get());
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
@@ -48,7 +48,7 @@ Coro pause_target_body(PyObject* self) {
     }
     try {
         Ref event = control_event("pause");
-        put(event.get(), "session_id", session_id.get());
+        put(event.get(), names::session_id, session_id.get());
         Ref sending = broadcast(event.get());
         co_await std::move(sending);
     } catch (py::PyError& e) {

@@ -33,15 +33,15 @@ Ref wait_for(const Ref& awaitable, const Ref& timeout) {
     return py::call_kw(waiter.get(), {awaitable.get()}, {{names::timeout, timeout.get()}});
 }
 
-void put(PyObject* record, const char* key, PyObject* value) {
-    if (PyDict_SetItemString(record, key, value) < 0) py::throw_error();
+void put(PyObject* record, PyObject* key, PyObject* value) {
+    if (PyDict_SetItem(record, key, value) < 0) py::throw_error();
 }
 
 Ref control_event(const char* action) {
     Ref event = Ref::check(PyDict_New());
-    put(event.get(), "type", py::str("control_command").get());
-    put(event.get(), "action", py::str(action).get());
-    put(event.get(), "target", py::str(kGroupId).get());
+    put(event.get(), names::type, names::control_command_text);
+    put(event.get(), names::action, py::str(action).get());
+    put(event.get(), names::target, names::group_all_text);
     return event;
 }
 
@@ -71,7 +71,7 @@ void spawn(PyObject* scheduler, const Ref& awaitable) {
 Ref hub_session_id(PyObject* hub) {
     if (!py::truthy(hub)) return py::integer(0);
     Ref session = iface::AudioHub{hub}.get_session();
-    return py::call_method(session.get(), names::get, py::str("session_id"), py::integer(0));
+    return py::call_method(session.get(), names::get, names::session_id, py::integer(0));
 }
 
 Ref cancel_poll(PyObject* self) {

@@ -20,7 +20,7 @@ py::Ref wait_for(const py::Ref& awaitable, const py::Ref& timeout);
 
 // A `control_command` event with its "type", "action" and "target".
 py::Ref control_event(const char* action);
-void put(PyObject* record, const char* key, PyObject* value);
+void put(PyObject* record, PyObject* key, PyObject* value);
 
 // `broadcast_ws(event)` of the web API, imported now.
 py::Ref broadcast(PyObject* event);

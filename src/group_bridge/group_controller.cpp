@@ -27,15 +27,16 @@ Ref init(PyObject*, PyObject* const* a) {
     return py::none();
 }
 
-Ref group_id(PyObject*, PyObject* const*) { return py::str(kGroupId); }
-Ref hardware(PyObject*, PyObject* const*) { return py::str(kGroupHardware); }
+Ref group_id(PyObject*, PyObject* const*) { return Ref::borrow(names::group_all_text); }
+Ref hardware(PyObject*, PyObject* const*) { return Ref::borrow(names::group_hardware_text); }
 Ref get_member_controllers(PyObject*, PyObject* const* a) { return select_members(a[0]); }
 
 Ref default_status() {
     Ref record = Ref::check(PyDict_New());
-    const std::pair<const char*, long> entries[] = {{"status", 0}, {"volume", 50}, {"cur_time", 0}, {"duration", 0}};
+    const std::pair<PyObject*, long> entries[] = {
+        {names::status, 0}, {names::volume, 50}, {names::cur_time, 0}, {names::duration, 0}};
     for (auto [key, value] : entries)
-        if (PyDict_SetItemString(record.get(), key, py::integer(value).get()) < 0) py::throw_error();
+        if (PyDict_SetItem(record.get(), key, py::integer(value).get()) < 0) py::throw_error();
     return record;
 }
 
