@@ -236,13 +236,18 @@ def test_import_from_a_second_interpreter_fails(interpreter, tmp_path):
         open({str(outcome)!r}, "w").write(result)
     """)
     run_python(f"""
-        import _testcapi, _xxsubinterpreters as interpreters
+        import _testcapi
         load()
         code = {sub_code!r}
         if {interpreter!r} == "testcapi-legacy":
             _testcapi.run_in_subinterp(code)
         else:
-            sub = interpreters.create(isolated={interpreter == "isolated"})
+            try:  # 3.13 renamed the module and takes a config name
+                import _interpreters as interpreters
+                sub = interpreters.create({interpreter!r})
+            except ImportError:
+                import _xxsubinterpreters as interpreters
+                sub = interpreters.create(isolated={interpreter == "isolated"})
             interpreters.run_string(sub, code)
             interpreters.destroy(sub)
         print(json.dumps(None), flush=True)

@@ -201,3 +201,59 @@ def test_a_failed_poll_is_logged_and_the_stop_goes_on(gb, monkeypatch, vlog, sto
     else:
         assert [s.called("stop") for s in env.speakers] == [[((), {})], [((), {})]]
 
+
+
+async def quiet_poll():
+    try:
+        await forever()
+    except asyncio.CancelledError:
+        return  # the poll ends quietly when cancelled
+
+
+@pytest.mark.parametrize("stopper", ["_stop_target", "stop"])
+def test_a_stop_cancelled_while_it_waits_for_the_poll_is_cancelled(gb, monkeypatch, stopper):
+    env = make_env(gb, monkeypatch)
+    b = playing(env)
+    receiver = b.airplay_server
+
+    async def main():
+        b._poll_task = asyncio.create_task(quiet_poll())
+        await asyncio.sleep(0)
+        stopping = asyncio.create_task(getattr(b, stopper)())
+        await asyncio.sleep(0)  # the stop now waits for the cancelled poll
+        stopping.cancel()
+        await asyncio.gather(stopping, return_exceptions=True)
+        return stopping.cancelled()
+
+    assert asyncio.run(main()) is True
+    assert b._poll_task is None
+    assert [s.called("stop") for s in env.speakers] == [[], []]
+    assert receiver.called("stop") == [] and b.airplay_server is receiver
+
+
+@pytest.mark.parametrize("stopper", ["_stop_target", "stop"])
+def test_a_stop_run_as_clean_up_of_a_cancelled_task_still_completes(gb, monkeypatch, stopper):
+    env = make_env(gb, monkeypatch)
+    b = playing(env)
+
+    async def host():
+        try:
+            await forever()
+        except asyncio.CancelledError:
+            b._poll_task = asyncio.create_task(quiet_poll())
+            await asyncio.sleep(0)
+            await getattr(b, stopper)()  # clean-up while this task is being cancelled
+            raise
+
+    async def main():
+        task = asyncio.create_task(host())
+        await asyncio.sleep(0)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+
+    asyncio.run(main())
+    assert b._poll_task is None
+    if stopper == "stop":
+        assert b.airplay_server is None
+    else:
+        assert [s.called("stop") for s in env.speakers] == [[((), {})], [((), {})]]

@@ -167,9 +167,7 @@ class GroupBridge:
         task = self._poll_task
         if task:
             task.cancel()
-            await _wait_for_poll_end(task)
-            if self._poll_task is task:
-                self._poll_task = None
+            await _wait_for_poll_end(self, task)
         if self.airplay_server:
             await self.airplay_server.stop()
             self.airplay_server = None
@@ -290,9 +288,7 @@ class GroupBridge:
         task = self._poll_task
         if task:
             task.cancel()
-            await _wait_for_poll_end(task)
-            if self._poll_task is task:
-                self._poll_task = None
+            await _wait_for_poll_end(self, task)
         try:
             await self.controller.stop()
         except Exception:
@@ -543,15 +539,23 @@ def _broadcast_in_background(event):
         pass
 
 
-async def _wait_for_poll_end(task):
+async def _wait_for_poll_end(bridge, task):
     """Waits for a cancelled poll task.  A poll that died of an error of its
-    own must not keep the stop from going on: the error is logged instead."""
+    own must not keep the stop from going on: the error is logged instead.
+    A cancellation of the waiting task itself went into the poll, which ends
+    quietly; it is passed on rather than lost."""
+    current = asyncio.current_task()
+    requests = current.cancelling() if current is not None else 0
     try:
         await task
     except asyncio.CancelledError:
         pass
     except Exception as exc:
         log.warning("Group poll task had ended with an error: %r", exc)
+    if bridge._poll_task is task:
+        bridge._poll_task = None
+    if current is not None and current.cancelling() > requests:
+        raise asyncio.CancelledError
 
 
 # The future import binds a name of its own; keep the namespace to the module's.

@@ -83,7 +83,19 @@ Ref cancel_poll(PyObject* self) {
 
 namespace {
 
+// Cancel requests so far of the task running this code (0 outside a task).
+long cancel_requests() {
+    Ref current_task = asyncio_attr(names::current_task);
+    Ref task = py::call(current_task.get());
+    if (task.get() == Py_None) return 0;
+    Ref count = py::call_method(task.get(), names::cancelling);
+    long requests = PyLong_AsLong(count.get());
+    if (requests == -1 && PyErr_Occurred()) py::throw_error();
+    return requests;
+}
+
 Coro end_poll_body(PyObject* self, PyObject* task) {
+    long requests_before = cancel_requests();
     try {
         co_await Ref::borrow(task);
     } catch (py::PyError& e) {
@@ -95,6 +107,13 @@ Coro end_poll_body(PyObject* self, PyObject* task) {
     }
     Ref current = py::getattr(self, names::_poll_task);
     if (current.get() == task) py::setattr(self, names::_poll_task, Py_None);
+    // A cancellation of the stop itself went into the poll, which ends
+    // quietly; it is passed on rather than lost.
+    if (cancel_requests() > requests_before) {
+        Ref cancelled = asyncio_attr(names::CancelledError);
+        PyErr_SetNone(cancelled.get());
+        py::throw_error();
+    }
     co_return py::none();
 }
 

@@ -38,7 +38,9 @@ py::Ref cancel_poll(PyObject* self);
 // Cancels the poll task and gives back an awaitable that waits for its end
 // and then clears `_poll_task` (if it still holds that task); null when no
 // poll task is set.  The cancellation is the expected end; an ordinary
-// error the task died of is logged, so that a stop still goes on.
+// error the task died of is logged, so that a stop still goes on.  When the
+// waiting task itself is cancelled meanwhile, the wait ends with that
+// cancellation.
 py::Ref end_poll(PyObject* self);
 
 // Starts `awaitable` as a task by `asyncio.<scheduler>`, nobody waiting for
