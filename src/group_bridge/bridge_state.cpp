@@ -44,19 +44,33 @@ Ref device_name(PyObject*, PyObject* const* a) {
     return name;
 }
 
-// A receiver attribute when a receiver is set, else `fallback`.
-template <class Read>
-Ref from_receiver(PyObject* self, Read read, Ref fallback) {
+// A receiver attribute when a receiver is set, else `fallback()`.
+template <class Read, class Fallback>
+Ref from_receiver(PyObject* self, Read read, Fallback fallback) {
     Ref server = py::getattr(self, names::airplay_server);
-    if (!py::truthy(server.get())) return fallback;
+    if (!py::truthy(server.get())) return fallback();
     return read(iface::Receiver{server.get()});
+}
+
+// The snapshot's keys in order: every record starts as a copy of this one
+// (a presized copy, cheaper than growing a new dict key by key).
+PyObject* snapshot_keys() {
+    static PyObject* keys = nullptr;
+    if (keys) return keys;
+    Ref record = Ref::check(PyDict_New());
+    for (PyObject* key : {names::id, names::did, names::name, names::airplay_name, names::hardware, names::active,
+                          names::client_name, names::metadata, names::artwork, names::rtsp_port, names::stream_url,
+                          names::use_music_api, names::member_count})
+        if (PyDict_SetItem(record.get(), key, Py_None) < 0) py::throw_error();
+    keys = record.release();
+    return keys;
 }
 
 Ref snapshot(PyObject*, PyObject* const* a) {
     PyObject* self = a[0];
     Ref controller = py::getattr(self, names::controller);
     Ref members = py::call_method(controller.get(), names::get_member_controllers);
-    Ref record = Ref::check(PyDict_New());
+    Ref record = Ref::check(PyDict_Copy(snapshot_keys()));
     auto put = [&](PyObject* key, const Ref& value) {
         if (PyDict_SetItem(record.get(), key, value.get()) < 0) py::throw_error();
     };
@@ -65,17 +79,18 @@ Ref snapshot(PyObject*, PyObject* const* a) {
     put(names::name, py::getattr(self, names::device_name));
     put(names::airplay_name, py::getattr(self, names::device_name));
     put(names::hardware, Ref::borrow(names::group_hardware_text));
-    put(names::active,
-        from_receiver(
-            self, [](iface::Receiver r) { return py::boolean(py::truthy(r.is_playing().get())); }, py::boolean(false)));
+    put(names::active, from_receiver(
+                           self, [](iface::Receiver r) { return py::boolean(py::truthy(r.is_playing().get())); },
+                           [] { return py::boolean(false); }));
     put(names::client_name, from_receiver(
-                                self, [](iface::Receiver r) { return r.client_name(); }, py::str("")));
-    put(names::metadata, from_receiver(
-                             self, [](iface::Receiver r) { return r.metadata(); }, Ref::check(PyDict_New())));
+                                self, [](iface::Receiver r) { return r.client_name(); }, [] { return py::str(""); }));
+    put(names::metadata,
+        from_receiver(
+            self, [](iface::Receiver r) { return r.metadata(); }, [] { return Ref::check(PyDict_New()); }));
     put(names::artwork, from_receiver(
-                            self, [](iface::Receiver r) { return r.artwork(); }, py::none()));
+                            self, [](iface::Receiver r) { return r.artwork(); }, [] { return py::none(); }));
     put(names::rtsp_port, from_receiver(
-                              self, [](iface::Receiver r) { return r.rtsp_port(); }, py::integer(0)));
+                              self, [](iface::Receiver r) { return r.rtsp_port(); }, [] { return py::integer(0); }));
     put(names::stream_url, py::getattr(self, names::_stream_url));
     put(names::use_music_api, py::boolean(false));
     Py_ssize_t count = PyObject_Length(members.get());

@@ -13,7 +13,25 @@ inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline bool is_none(PyObject* o) { return o == Py_None; }
 
-inline Ref getattr(PyObject* o, PyObject* name) { return Ref::check(PyObject_GetAttr(o, name)); }
+// `getattr(o, name)`.  An object using the generic attribute protocol whose
+// type has no data descriptor of that name is answered from its instance
+// dict when the name is there: the same answer as the full protocol, in one
+// dict lookup.  Everything else goes the full way.
+inline Ref getattr(PyObject* o, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        PyObject* descriptor = _PyType_Lookup(type, name);
+        if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
+            PyObject** dict = _PyObject_GetDictPtr(o);
+            if (dict && *dict) {
+                PyObject* value = PyDict_GetItemWithError(*dict, name);
+                if (value) return Ref::borrow(value);
+                if (PyErr_Occurred()) throw_error();
+            }
+        }
+    }
+    return Ref::check(PyObject_GetAttr(o, name));
+}
 
 // `getattr(o, name, <absent>)`: 1 found, 0 absent (AttributeError cleared),
 // -1 with another error set.
