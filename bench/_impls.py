@@ -6,12 +6,10 @@ file under a name of its own instead.
 """
 
 import importlib
-import importlib.util
 import pathlib
 import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-BASELINE_PATH = ROOT / "bench" / "baseline" / "group_bridge.py"
 BASELINE_NAME = "vesbel_baseline_group_bridge"
 
 if str(ROOT) not in sys.path:
@@ -30,13 +28,9 @@ def load_module():
 
 
 def load_baseline():
-    if BASELINE_NAME in sys.modules:
-        return sys.modules[BASELINE_NAME]
-    spec = importlib.util.spec_from_file_location(BASELINE_NAME, BASELINE_PATH)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules[BASELINE_NAME] = module
-    spec.loader.exec_module(module)
-    return module
+    from bench.baseline.loader import load_baseline as load
+
+    return load(BASELINE_NAME)
 
 
 def load_both():

@@ -10,7 +10,6 @@ that all of it is freed.
 """
 
 import asyncio
-import importlib.util
 import logging
 import pathlib
 import sys
@@ -31,15 +30,9 @@ STREAM = "rtsp://sender.local/stream?token=9"
 def load_module(impl="module"):
     """``vesbel.group_bridge``: the built module, or the plain-Python baseline."""
     if impl == "baseline":
-        path = ROOT / "bench" / "baseline" / "group_bridge.py"
-        spec = importlib.util.spec_from_file_location("vesbel.group_bridge", path)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["vesbel.group_bridge"] = module
-        spec.loader.exec_module(module)
-        import vesbel
+        from bench.baseline.loader import load_baseline
 
-        vesbel.group_bridge = module
-        return module
+        return load_baseline()
     import vesbel.group_bridge as module
 
     return module

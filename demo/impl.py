@@ -5,13 +5,7 @@ plain-Python baseline in ``bench/baseline/group_bridge.py``, loaded under the
 same import name ``vesbel.group_bridge`` so that nothing else can tell.
 """
 
-import importlib.util
 import os
-import pathlib
-import sys
-
-ROOT = pathlib.Path(__file__).resolve().parent.parent
-BASELINE = ROOT / "bench" / "baseline" / "group_bridge.py"
 
 
 def implementation_name():
@@ -21,14 +15,9 @@ def implementation_name():
 def load_group_bridge():
     """The ``vesbel.group_bridge`` module the demo runs."""
     if implementation_name() == "baseline":
-        spec = importlib.util.spec_from_file_location("vesbel.group_bridge", BASELINE)
-        module = importlib.util.module_from_spec(spec)
-        sys.modules["vesbel.group_bridge"] = module
-        spec.loader.exec_module(module)
-        import vesbel
+        from bench.baseline.loader import load_baseline
 
-        vesbel.group_bridge = module
-        return module
+        return load_baseline()
     import vesbel.group_bridge as module
 
     return module

@@ -7,7 +7,6 @@ so both implementations are held to the same behaviour.
 """
 
 import asyncio
-import importlib.util
 import logging
 import os
 import pathlib
@@ -19,19 +18,10 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent
 IMPL = os.environ.get("VESBEL_IMPL", "module")
 
 
-def _load_baseline():
-    path = ROOT / "bench" / "baseline" / "group_bridge.py"
-    spec = importlib.util.spec_from_file_location("vesbel.group_bridge", path)
-    module = importlib.util.module_from_spec(spec)
-    sys.modules["vesbel.group_bridge"] = module
-    spec.loader.exec_module(module)
-    import vesbel
-
-    vesbel.group_bridge = module
-
-
 if IMPL == "baseline":
-    _load_baseline()
+    from bench.baseline.loader import load_baseline
+
+    load_baseline()
 
 
 def pytest_configure(config):
