@@ -7,8 +7,5 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$VESBEL_ROOT"
-prepare_env
-if [[ "${VESBEL_IMPL:-module}" != baseline ]]; then
-    build_module
-fi
+prepare_for_run
 exec "$VESBEL_PY" -m demo.whole_house "$@"

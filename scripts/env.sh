@@ -137,6 +137,15 @@ build_module() {
     cmake --build "$build_dir" -j2
 }
 
+# Prepares .venv and builds the module, unless VESBEL_IMPL=baseline selects
+# the plain-Python baseline (which needs no build).
+prepare_for_run() {
+    prepare_env
+    if [[ "${VESBEL_IMPL:-module}" != baseline ]]; then
+        build_module
+    fi
+}
+
 if [[ "${BASH_SOURCE[0]}" == "$0" ]]; then
     set -euo pipefail
     prepare_env

@@ -6,8 +6,5 @@
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$VESBEL_ROOT"
-prepare_env
-if [[ "${VESBEL_IMPL:-module}" != baseline ]]; then
-    build_module
-fi
+prepare_for_run
 "$VESBEL_PY" -m pytest -q "$@"

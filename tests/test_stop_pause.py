@@ -202,7 +202,6 @@ def test_a_failed_poll_is_logged_and_the_stop_goes_on(gb, monkeypatch, vlog, sto
         assert [s.called("stop") for s in env.speakers] == [[((), {})], [((), {})]]
 
 
-
 async def quiet_poll():
     try:
         await forever()
