@@ -46,7 +46,7 @@ Ref control_event(const char* action) {
 }
 
 Ref broadcast(PyObject* event) {
-    Ref send = import_from("vesbel.web.api", "broadcast_ws");
+    Ref send = import_from(names::web_api_module, names::broadcast_ws_name);
     return py::call(send.get(), event);
 }
 

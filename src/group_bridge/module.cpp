@@ -21,7 +21,8 @@ void bind(PyObject* dict, const char* key, PyObject* value) {
 }
 
 void import_names(PyObject* dict, const char* module, std::initializer_list<const char*> names) {
-    for (const char* name : names) bind(dict, name, import_from(module, name).get());
+    py::Ref module_name = py::str(module);
+    for (const char* name : names) bind(dict, name, import_from(module_name.get(), py::str(name).get()).get());
 }
 
 void fill_namespace(PyObject* dict) {

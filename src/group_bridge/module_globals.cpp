@@ -10,17 +10,21 @@ py::Ref global(PyObject* name) {
     py::throw_error();
 }
 
-py::Ref import_from(const char* module, const char* name) {
-    py::Ref imported = py::Ref::check(PyImport_ImportModule(module));
-    py::Ref attr_name = py::str(name);
-    py::Ref value = py::getattr_optional(imported.get(), attr_name.get());
+py::Ref import_from(PyObject* module, PyObject* name) {
+    // A module already imported (and done initialising) is taken from
+    // sys.modules, as the import statement's fast path does.
+    py::Ref imported = py::Ref::steal(PyImport_GetModule(module));
+    if (!imported) {
+        if (PyErr_Occurred()) py::throw_error();
+        imported = py::Ref::check(PyImport_Import(module));
+    }
+    py::Ref value = py::getattr_optional(imported.get(), name);
     if (value) return value;
-    py::Ref module_name = py::str(module);
     py::Ref path = py::getattr_optional(imported.get(), py::str("__file__").get());
     py::Ref message = py::Ref::check(
-        path ? PyUnicode_FromFormat("cannot import name '%s' from '%s' (%S)", name, module, path.get())
-             : PyUnicode_FromFormat("cannot import name '%s' from '%s' (unknown location)", name, module));
-    PyErr_SetImportError(message.get(), module_name.get(), path ? path.get() : Py_None);
+        path ? PyUnicode_FromFormat("cannot import name '%U' from '%U' (%S)", name, module, path.get())
+             : PyUnicode_FromFormat("cannot import name '%U' from '%U' (unknown location)", name, module));
+    PyErr_SetImportError(message.get(), module, path ? path.get() : Py_None);
     py::throw_error();
 }
 

@@ -14,7 +14,7 @@ inline PyObject* g_globals = nullptr;
 py::Ref global(PyObject* name);
 
 // `from <module> import <name>`, with the import statement's error.
-py::Ref import_from(const char* module, const char* name);
+py::Ref import_from(PyObject* module, PyObject* name);
 
 // `log.<level>(format, *args)` on the module's `log` global.
 template <class... A>
