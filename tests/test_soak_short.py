@@ -23,10 +23,16 @@ def quiet():
 
 def test_every_operation_repeated_frees_what_it_built_and_stops_growing(gb, quiet):
     rounds, warmup = 10, 4
-    samples, survivors, per_round = asyncio.run(soak.soak(gb, 300, rounds, traced=False))
-    _, deltas = soak.growth(samples, warmup, per_round)
-    assert survivors == []
-    assert not soak.leaks(deltas, per_round), f"blocks grew every round: {deltas}"
+    # A real leak grows in every round of every run; a busy machine can make
+    # one run look like it, so a suspected leak is measured once more.
+    for _ in range(2):
+        samples, survivors, per_round = asyncio.run(soak.soak(gb, 300, rounds, traced=False))
+        _, deltas = soak.growth(samples, warmup, per_round)
+        assert survivors == []
+        if not soak.leaks(deltas, per_round):
+            break
+    else:
+        pytest.fail(f"blocks grew every round of two runs: {deltas}")
 
 
 def test_hooks_from_many_threads_while_the_bridge_restarts(gb, quiet):

@@ -54,7 +54,7 @@ void submit(PyObject* loop, const Ref& operation) {
         Ref run = asyncio_attr(names::run_coroutine_threadsafe);
         future = py::call(run.get(), operation, loop);
     } catch (py::PyError&) {
-        discard(operation.get());
+        py::close_unawaited(operation.get());
         throw;
     }
     Ref callback = failure_logger(operation.get());

@@ -29,7 +29,7 @@ Ref start_poll(PyObject*, PyObject* const* a) {
     try {
         task = py::call_method(loop.get(), names::create_task, polling);
     } catch (py::PyError&) {
-        discard(polling.get());
+        py::close_unawaited(polling.get());
         throw;
     }
     py::setattr(self, names::_poll_task, task.get());

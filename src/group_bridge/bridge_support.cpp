@@ -63,7 +63,7 @@ void spawn(PyObject* scheduler, const Ref& awaitable) {
         Ref schedule = asyncio_attr(scheduler);
         py::call(schedule.get(), awaitable);
     } catch (py::PyError&) {
-        discard(awaitable.get());
+        py::close_unawaited(awaitable.get());
         throw;
     }
 }
@@ -126,19 +126,6 @@ Ref end_poll(PyObject* self) {
     if (!name) py::throw_error();
     return py::make_coroutine(py::CoroNames{name, name}, {self, task.get()},
                               [](PyObject* const* k) { return end_poll_body(k[0], k[1]); });
-}
-
-void discard(PyObject* awaitable) noexcept {
-    PyObject* saved = PyErr_GetRaisedException();
-    if (PyCoro_CheckExact(awaitable) || Py_TYPE(awaitable) == py::coroutine_type()) {
-        PyObject* result = PyObject_CallMethod(awaitable, "close", nullptr);
-        if (result) {
-            Py_DECREF(result);
-        } else {
-            PyErr_WriteUnraisable(awaitable);
-        }
-    }
-    PyErr_SetRaisedException(saved);
 }
 
 }  // namespace gb

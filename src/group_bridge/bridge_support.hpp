@@ -47,7 +47,4 @@ py::Ref end_poll(PyObject* self);
 // it; a coroutine that could not be scheduled is closed.
 void spawn(PyObject* scheduler, const py::Ref& awaitable);
 
-// Closes a coroutine that will never be awaited.
-void discard(PyObject* awaitable) noexcept;
-
 }  // namespace gb

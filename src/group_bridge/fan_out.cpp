@@ -5,17 +5,7 @@
 namespace gb {
 
 MemberOperations::~MemberOperations() {
-    PyObject* saved = PyErr_GetRaisedException();
-    for (py::Ref& operation : operations_) {
-        if (!PyObject_HasAttrString(operation.get(), "close")) continue;
-        PyObject* result = PyObject_CallMethod(operation.get(), "close", nullptr);
-        if (result) {
-            Py_DECREF(result);
-        } else {
-            PyErr_WriteUnraisable(operation.get());
-        }
-    }
-    PyErr_SetRaisedException(saved);
+    for (py::Ref& operation : operations_) py::close_unawaited(operation.get());
 }
 
 py::Ref MemberOperations::gather() {

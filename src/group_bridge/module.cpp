@@ -48,13 +48,10 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
         // The import machinery gives the module a fresh, empty state block
         // after this returns; free the old one so re-imports leak nothing.
         PyMem_Free(PyModule_GetState(g_module));
-        return Py_NewRef(g_module);
+        return py::Ref::borrow(g_module).release();
     }
-    PyObject* name = PyObject_GetAttrString(spec, "name");
-    if (!name) return nullptr;
-    PyObject* module = PyModule_NewObject(name);
-    Py_DECREF(name);
-    return module;
+    py::Ref name = py::Ref::steal(PyObject_GetAttrString(spec, "name"));
+    return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
 int exec_module(PyObject* module) {
@@ -64,7 +61,7 @@ int exec_module(PyObject* module) {
         if (py::coroutine_type_ready() < 0 || py::function_type_ready() < 0) py::throw_error();
         PyObject* dict = PyModule_GetDict(module);
         fill_namespace(dict);
-        g_module = Py_NewRef(module);
+        g_module = py::Ref::borrow(module).release();  // kept for the process
         g_globals = dict;
         return 0;
     });

@@ -19,6 +19,20 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initi
                                           keywords.size() ? names.get() : nullptr));
 }
 
+void close_unawaited(PyObject* awaitable) noexcept {
+    static PyObject* close_name = PyUnicode_InternFromString("close");  // kept for the process
+    PyObject* saved = PyErr_GetRaisedException();
+    PyObject* close = nullptr;
+    int found = close_name ? lookup_attr(awaitable, close_name, &close) : -1;
+    Ref method = Ref::steal(close);
+    if (found < 0) PyErr_WriteUnraisable(awaitable);
+    if (method) {
+        Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
+        if (!result) PyErr_WriteUnraisable(awaitable);
+    }
+    PyErr_SetRaisedException(saved);
+}
+
 void require_exact_str(PyObject* o, const char* what) {
     if (!is_exact_str(o)) raise_format(PyExc_TypeError, "%s must be str, not %.200s", what, Py_TYPE(o)->tp_name);
 }
