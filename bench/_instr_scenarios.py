@@ -9,8 +9,9 @@ import functools
 import gc
 import types
 
-from _fakes import STREAM, instant_broadcast, make_bridge, make_controller, make_speakers, patch_broadcast
+from _fakes import STREAM, make_bridge, make_controller, make_speakers, patch_broadcast
 from _impls import has, load_both
+from cycle import asyncio_work_once
 from fan_out import COMMANDS
 
 WARM_UP = 2
@@ -199,20 +200,8 @@ async def _cycles(bridge, n):
 
 
 async def _cycle_asyncio_work(speakers, n):
-    loop = asyncio.get_running_loop()
-    first = speakers[0]
     for _ in range(n):
-        await asyncio.wait_for(first.search_audio_id("Song", "Band", fuzzy_fallback=True), timeout=3.0)
-        await asyncio.gather(*[s.play_url(STREAM, "AID-1") for s in speakers], return_exceptions=True)
-        asyncio.ensure_future(instant_broadcast({"action": "play_url"}))
-        poll = loop.create_task(asyncio.sleep(3))
-        asyncio.ensure_future(instant_broadcast({"action": "stop"}))
-        poll.cancel()
-        try:
-            await poll
-        except asyncio.CancelledError:
-            pass
-        await asyncio.gather(*[s.stop() for s in speakers], return_exceptions=True)
+        await asyncio_work_once(speakers)
 
 
 def _cycle_candidates(impls):
