@@ -66,6 +66,21 @@ async def watch_lag(stop, lags, period=0.001):
         lags.append(loop.time() - before - period)
 
 
+async def wind_down(bridge, timeout=10.0):
+    """Stops the bridge until nothing the hook threads handed over is left:
+    work they queued just before they stopped can still start a playback
+    (and its poll) after a stop."""
+    loop = asyncio.get_running_loop()
+    deadline = loop.time() + timeout
+    me = asyncio.current_task()
+    while True:
+        await bridge.stop()
+        await bridge._stop_target()
+        await asyncio.sleep(0.001)
+        if not any(t is not me for t in asyncio.all_tasks()) or loop.time() > deadline:
+            return
+
+
 async def storm(gb, threads=4, seconds=10.0, pause=0.002):
     loop = asyncio.get_running_loop()
     loop_errors = []
@@ -97,9 +112,8 @@ async def storm(gb, threads=4, seconds=10.0, pause=0.002):
         stop.set()
         for worker in workers:
             worker.join()
-        await bridge.stop()
         await watcher
-        await bridge._stop_target()
+        await wind_down(bridge)
         await workload.settle(10)
         logging.getLogger("vesbel").removeHandler(warned)
         for restore in undo:

@@ -3,21 +3,26 @@
 #include <cxxabi.h>
 #include <structmember.h>
 
+#include <new>
+
 #include "python/object.hpp"
 
 namespace py {
 
 enum class CoroState { Created, Suspended, Running, Done };
 
+// The C++ members are constructed in place after allocation and destroyed
+// before the memory is freed (see coro_alloc and tp_dealloc).
 struct CoroObject {
     PyObject_HEAD Coro::Handle frame;
     CoroState state;
-    PyObject* delegate;  // what the body currently awaits (an iterator)
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* weakreflist;
+    Ref delegate;  // what the body currently awaits (an iterator)
+    Ref name;
+    Ref qualname;
+    PyObject* weakreflist;  // managed by the interpreter
     int nargs;
-    PyObject* args[kMaxCoroArgs];
+    Ref args[kMaxCoroArgs];             // owned for the body ...
+    PyObject* body_args[kMaxCoroArgs];  // ... which sees them borrowed
 };
 
 namespace {
@@ -55,7 +60,7 @@ PySendResult take_error_or_return(Ref* value, Ref* exc) {
 }
 
 void release_args(CoroObject* c) {
-    for (int i = 0; i < c->nargs; ++i) Py_CLEAR(c->args[i]);
+    for (int i = 0; i < c->nargs; ++i) c->args[i].reset();
     c->nargs = 0;
 }
 
@@ -86,7 +91,7 @@ PySendResult finish(CoroObject* c, PyObject** out) {
         }
         return PYGEN_ERROR;
     }
-    *out = result ? result.release() : Py_NewRef(Py_None);
+    *out = result ? result.release() : none().release();
     return PYGEN_RETURN;
 }
 
@@ -101,13 +106,13 @@ PySendResult resume_body(CoroObject* c, Ref value, Ref exc, PyObject** out) {
         if (c->frame.done()) return finish(c, out);
         // A new delegate: start it, as `await` does.
         PyObject* yielded = nullptr;
-        PySendResult r = PyIter_Send(c->delegate, Py_None, &yielded);
+        PySendResult r = PyIter_Send(c->delegate.get(), Py_None, &yielded);
         if (r == PYGEN_NEXT) {
             c->state = CoroState::Suspended;
             *out = yielded;
             return PYGEN_NEXT;
         }
-        Py_CLEAR(c->delegate);
+        c->delegate.reset();
         if (r == PYGEN_RETURN) {
             value = Ref::steal(yielded);
         } else {
@@ -123,7 +128,7 @@ PySendResult after_delegate(CoroObject* c, PySendResult r, PyObject* yielded, Py
         *out = yielded;
         return PYGEN_NEXT;
     }
-    Py_CLEAR(c->delegate);
+    c->delegate.reset();
     if (r == PYGEN_RETURN) return resume_body(c, Ref::steal(yielded), Ref(), out);
     return resume_body(c, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
 }
@@ -152,7 +157,7 @@ PySendResult coro_send(CoroObject* c, PyObject* arg, PyObject** out) {
         default: {
             c->state = CoroState::Running;
             PyObject* yielded = nullptr;
-            PySendResult r = PyIter_Send(c->delegate, arg, &yielded);
+            PySendResult r = PyIter_Send(c->delegate.get(), arg, &yielded);
             return after_delegate(c, r, yielded, out);
         }
     }
@@ -162,9 +167,8 @@ PySendResult coro_close_step(CoroObject* c, Ref exc, PyObject** out);
 
 // Closes the delegate; gives back the error closing raised, if any.
 Ref close_delegate(CoroObject* c) {
-    Ref delegate = Ref::steal(std::exchange(c->delegate, nullptr));
+    Ref delegate = std::move(c->delegate);
     if (Py_TYPE(delegate.get()) == g_coroutine_type) {
-        PyObject* ignored = nullptr;
         CoroObject* inner = as_coro(delegate.get());
         if (inner->state == CoroState::Done) return Ref();
         if (inner->state == CoroState::Created) {
@@ -176,18 +180,17 @@ Ref close_delegate(CoroObject* c) {
         if (!check_not_running(inner)) return Ref::steal(PyErr_GetRaisedException());
         Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
         if (!exit) return Ref::steal(PyErr_GetRaisedException());
+        PyObject* ignored = nullptr;
         PySendResult r = coro_close_step(inner, std::move(exit), &ignored);
-        Py_XDECREF(ignored);
+        Ref dropped = Ref::steal(ignored);
         return r == PYGEN_ERROR ? Ref::steal(PyErr_GetRaisedException()) : Ref();
     }
-    PyObject* method = nullptr;
-    if (lookup_attr(delegate.get(), name_close(), &method) < 0) return Ref::steal(PyErr_GetRaisedException());
+    PyObject* found = nullptr;
+    if (lookup_attr(delegate.get(), name_close(), &found) < 0) return Ref::steal(PyErr_GetRaisedException());
+    Ref method = Ref::steal(found);
     if (!method) return Ref();
-    PyObject* result = PyObject_CallNoArgs(method);
-    Py_DECREF(method);
-    if (!result) return Ref::steal(PyErr_GetRaisedException());
-    Py_DECREF(result);
-    return Ref();
+    Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
+    return result ? Ref() : Ref::steal(PyErr_GetRaisedException());
 }
 
 // Throws `exc` into a suspended coroutine, as `throw` does.
@@ -211,23 +214,23 @@ PySendResult coro_throw(CoroObject* c, Ref exc, PyObject** out) {
         return resume_body(c, Ref(), error ? std::move(error) : std::move(exc), out);
     }
     PyObject* yielded = nullptr;
-    if (Py_TYPE(c->delegate) == g_coroutine_type) {
-        PySendResult r = coro_throw(as_coro(c->delegate), std::move(exc), &yielded);
+    if (Py_TYPE(c->delegate.get()) == g_coroutine_type) {
+        PySendResult r = coro_throw(as_coro(c->delegate.get()), std::move(exc), &yielded);
         return after_delegate(c, r, yielded, out);
     }
-    PyObject* method = nullptr;
-    if (lookup_attr(c->delegate, name_throw(), &method) < 0) {
+    PyObject* found = nullptr;
+    if (lookup_attr(c->delegate.get(), name_throw(), &found) < 0) {
         c->state = CoroState::Suspended;
         return PYGEN_ERROR;
     }
+    Ref method = Ref::steal(found);
     if (!method) {
-        Py_CLEAR(c->delegate);
+        c->delegate.reset();
         return resume_body(c, Ref(), std::move(exc), out);
     }
-    yielded = PyObject_CallOneArg(method, exc.get());
-    Py_DECREF(method);
+    yielded = PyObject_CallOneArg(method.get(), exc.get());
     if (yielded) return after_delegate(c, PYGEN_NEXT, yielded, out);
-    Py_CLEAR(c->delegate);
+    c->delegate.reset();
     Ref value, error;
     if (take_error_or_return(&value, &error) == PYGEN_RETURN) return resume_body(c, std::move(value), Ref(), out);
     return resume_body(c, Ref(), std::move(error), out);
@@ -237,14 +240,14 @@ PySendResult coro_throw(CoroObject* c, Ref exc, PyObject** out) {
 PySendResult coro_close_step(CoroObject* c, Ref exc, PyObject** out) {
     PySendResult r = coro_throw(c, std::move(exc), out);
     if (r == PYGEN_NEXT) {
-        Py_CLEAR(*out);
+        Ref ignored = Ref::steal(std::exchange(*out, nullptr));
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
         return PYGEN_ERROR;
     }
     if (r == PYGEN_RETURN) return PYGEN_RETURN;
     if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
         PyErr_Clear();
-        *out = Py_NewRef(Py_None);
+        *out = none().release();
         return PYGEN_RETURN;
     }
     return PYGEN_ERROR;
@@ -260,11 +263,11 @@ int coro_close(CoroObject* c) {
         release_args(c);
         return 0;
     }
-    PyObject* exit = PyObject_CallNoArgs(PyExc_GeneratorExit);
+    Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
     if (!exit) return -1;
     PyObject* out = nullptr;
-    PySendResult r = coro_close_step(c, Ref::steal(exit), &out);
-    Py_XDECREF(out);
+    PySendResult r = coro_close_step(c, std::move(exit), &out);
+    Ref dropped = Ref::steal(out);
     return r == PYGEN_ERROR ? -1 : 0;
 }
 
@@ -303,12 +306,10 @@ PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) {
     return guard(PYGEN_ERROR, [&] { return coro_send(as_coro(self), arg, out); });
 }
 
+// The outcome of a step as `send`/`__next__` report it.
 PyObject* deliver(PySendResult r, PyObject* out) {
     if (r == PYGEN_NEXT) return out;
-    if (r == PYGEN_RETURN) {
-        set_stop_iteration(out);
-        Py_DECREF(out);
-    }
+    if (r == PYGEN_RETURN) set_stop_iteration(Ref::steal(out).get());
     return nullptr;
 }
 
@@ -316,7 +317,7 @@ PyObject* tp_iternext(PyObject* self) {
     PyObject* out = nullptr;
     PySendResult r = am_send(self, Py_None, &out);
     if (r == PYGEN_RETURN && out == Py_None) {
-        Py_DECREF(out);
+        Ref::steal(out).reset();
         return nullptr;  // exhausted with None, as tp_iternext may report
     }
     return deliver(r, out);
@@ -355,7 +356,7 @@ PyObject* am_await(PyObject* self) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
         return nullptr;
     }
-    return Py_NewRef(self);
+    return Ref::borrow(self).release();
 }
 
 void tp_finalize(PyObject* self) {
@@ -363,7 +364,7 @@ void tp_finalize(PyObject* self) {
     if (c->state != CoroState::Created && c->state != CoroState::Suspended) return;
     PyObject* saved = PyErr_GetRaisedException();
     if (c->state == CoroState::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname) < 0)
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname.get()) < 0)
             PyErr_WriteUnraisable(self);
     } else {
         int r = guard(-1, [&] { return coro_close(c); });
@@ -375,10 +376,10 @@ void tp_finalize(PyObject* self) {
 int tp_traverse(PyObject* self, visitproc visit, void* arg) {
     CoroObject* c = as_coro(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->delegate);
-    Py_VISIT(c->name);
-    Py_VISIT(c->qualname);
-    for (int i = 0; i < c->nargs; ++i) Py_VISIT(c->args[i]);
+    Py_VISIT(c->delegate.get());
+    Py_VISIT(c->name.get());
+    Py_VISIT(c->qualname.get());
+    for (int i = 0; i < c->nargs; ++i) Py_VISIT(c->args[i].get());
     return 0;
 }
 
@@ -388,7 +389,7 @@ int tp_clear(PyObject* self) {
         c->state = CoroState::Done;
         destroy_frame(c);
     }
-    Py_CLEAR(c->delegate);
+    c->delegate.reset();
     release_args(c);
     return 0;
 }
@@ -401,23 +402,23 @@ void tp_dealloc(PyObject* self) {
     if (c->weakreflist) PyObject_ClearWeakRefs(self);
     c->state = CoroState::Done;
     destroy_frame(c);
-    Py_CLEAR(c->delegate);
-    release_args(c);
-    Py_CLEAR(c->name);
-    Py_CLEAR(c->qualname);
+    c->delegate.~Ref();
+    for (Ref& arg : c->args) arg.~Ref();
+    c->name.~Ref();
+    c->qualname.~Ref();
     PyObject_GC_Del(self);
-    Py_DECREF(type);
+    Ref::steal(reinterpret_cast<PyObject*>(type)).reset();  // instances own their heap type
 }
 
 PyObject* tp_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname, self);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname.get(), self);
 }
 
-PyObject* get_name(PyObject* self, void*) { return Py_NewRef(as_coro(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return Py_NewRef(as_coro(self)->qualname); }
+PyObject* get_name(PyObject* self, void*) { return as_coro(self)->name.new_ref(); }
+PyObject* get_qualname(PyObject* self, void*) { return as_coro(self)->qualname.new_ref(); }
 PyObject* get_await(PyObject* self, void*) {
-    PyObject* d = as_coro(self)->delegate;
-    return Py_NewRef(d ? d : Py_None);
+    const Ref& d = as_coro(self)->delegate;
+    return d ? d.new_ref() : none().release();
 }
 PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == CoroState::Running); }
 PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == CoroState::Suspended); }
@@ -469,27 +470,25 @@ PyType_Spec spec = {
     slots,
 };
 
-// The iterator `await x` would use for `x`.
-PyObject* awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Py_NewRef(o);
+// The iterator `await x` would use for `x`, or a null Ref with an error set.
+Ref awaitable_iter(PyObject* o) {
+    if (PyCoro_CheckExact(o)) return Ref::borrow(o);
     if (PyGen_CheckExact(o) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))->co_flags & CO_ITERABLE_COROUTINE))
-        return Py_NewRef(o);
+        return Ref::borrow(o);
     unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
     if (!getter) {
         PyErr_Format(PyExc_TypeError, "'%.100s' object can't be used in 'await' expression", Py_TYPE(o)->tp_name);
-        return nullptr;
+        return Ref();
     }
-    PyObject* it = getter(o);
-    if (!it) return nullptr;
-    if (PyCoro_CheckExact(it)) {
-        Py_DECREF(it);
+    Ref it = Ref::steal(getter(o));
+    if (!it) return Ref();
+    if (PyCoro_CheckExact(it.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
-        return nullptr;
+        return Ref();
     }
-    if (!PyIter_Check(it)) {
-        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it)->tp_name);
-        Py_DECREF(it);
-        return nullptr;
+    if (!PyIter_Check(it.get())) {
+        PyErr_Format(PyExc_TypeError, "__await__() returned non-iterator of type '%.100s'", Py_TYPE(it.get())->tp_name);
+        return Ref();
     }
     return it;
 }
@@ -497,13 +496,13 @@ PyObject* awaitable_iter(PyObject* o) {
 }  // namespace
 
 bool Coro::Awaiter::await_ready() {
-    PyObject* it = awaitable_iter(awaitable.get());
+    Ref it = awaitable_iter(awaitable.get());
     awaitable.reset();
     if (!it) {
         promise->thrown = Ref::steal(PyErr_GetRaisedException());
         return true;  // deliver the error at once, without suspending
     }
-    promise->owner->delegate = it;
+    promise->owner->delegate = std::move(it);
     return false;
 }
 
@@ -531,13 +530,17 @@ Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject*
     if (!c) throw_error();
     c->frame = {};
     c->state = CoroState::Done;
-    c->delegate = nullptr;
-    c->name = Py_NewRef(names.name);
-    c->qualname = Py_NewRef(names.qualname);
+    new (&c->delegate) Ref();
+    new (&c->name) Ref(Ref::borrow(names.name));
+    new (&c->qualname) Ref(Ref::borrow(names.qualname));
     c->weakreflist = nullptr;
     c->nargs = 0;
-    for (PyObject* a : args) c->args[c->nargs++] = Py_NewRef(a);
-    *kept = c->args;
+    for (Ref& arg : c->args) new (&arg) Ref();
+    for (PyObject* a : args) {
+        c->args[c->nargs] = Ref::borrow(a);
+        c->body_args[c->nargs++] = a;
+    }
+    *kept = c->body_args;
     return Ref::steal(reinterpret_cast<PyObject*>(c));
 }
 

@@ -2,7 +2,9 @@
 
 #include <structmember.h>
 
+#include <new>
 #include <string>
+#include <utility>
 
 #include "python/object.hpp"
 
@@ -10,20 +12,22 @@ namespace py {
 
 namespace {
 
+// The C++ members are constructed in place after allocation and destroyed
+// before the memory is freed (see make_function and tp_dealloc).
 struct FunctionObject {
     PyObject_HEAD vectorcallfunc vectorcall;
     const FunctionSpec* spec;
-    PyObject* param_names[kMaxParams];
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* doc;
-    PyObject* annotations;
-    PyObject* defaults;
-    PyObject* globals;
-    PyObject* signature;
-    PyObject* dict;
-    PyObject* weakreflist;
+    Ref param_names[kMaxParams];
+    Ref name;
+    Ref qualname;
+    Ref module;
+    Ref doc;
+    Ref annotations;
+    Ref defaults;
+    Ref globals;
+    Ref signature;          // built on first use
+    PyObject* dict;         // managed by the interpreter (__dictoffset__)
+    PyObject* weakreflist;  // managed by the interpreter
 };
 
 PyTypeObject* g_function_type = nullptr;
@@ -40,10 +44,10 @@ void raise_too_many(FunctionObject* f, Py_ssize_t given) {
     int max = f->spec->nparams;
     int min = count_required(*f->spec);
     if (min != max) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd were given", f->qualname,
-                     min, max, given);
+        PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd were given",
+                     f->qualname.get(), min, max, given);
     } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", f->qualname, max,
+        PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd %s given", f->qualname.get(), max,
                      max == 1 ? "" : "s", given, given == 1 ? "was" : "were");
     }
 }
@@ -62,15 +66,15 @@ void raise_missing(FunctionObject* f, PyObject* const* bound) {
         names += f->spec->params[i].name;
         names += "'";
     }
-    PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %s", f->qualname, missing,
+    PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %s", f->qualname.get(), missing,
                  missing == 1 ? "" : "s", names.c_str());
 }
 
 int find_param(FunctionObject* f, PyObject* keyword) {
     for (int i = 0; i < f->spec->nparams; ++i)
-        if (f->param_names[i] == keyword) return i;
+        if (f->param_names[i].get() == keyword) return i;
     for (int i = 0; i < f->spec->nparams; ++i)
-        if (PyUnicode_Compare(f->param_names[i], keyword) == 0) return i;
+        if (PyUnicode_Compare(f->param_names[i].get(), keyword) == 0) return i;
     return -1;
 }
 
@@ -89,11 +93,11 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         int index = find_param(f, keyword);
         if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname, keyword);
+            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname.get(), keyword);
             return nullptr;
         }
         if (bound[index]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname, keyword);
+            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname.get(), keyword);
             return nullptr;
         }
         bound[index] = args[nargs + k];
@@ -110,7 +114,7 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
 }
 
 PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Py_NewRef(self);
+    if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
     return PyMethod_New(self, obj);
 }
 
@@ -126,7 +130,7 @@ Ref build_signature(FunctionObject* f) {
         const Param& p = f->spec->params[i];
         Ref annotation = p.annotation ? str(p.annotation) : empty;
         PyObject* fallback = p.optional ? Py_None : empty.get();
-        Ref param = call_kw(parameter.get(), {f->param_names[i], kind.get()},
+        Ref param = call_kw(parameter.get(), {f->param_names[i].get(), kind.get()},
                             {{kw_default.get(), fallback}, {kw_annotation.get(), annotation.get()}});
         if (PyList_Append(params.get(), param.get()) < 0) throw_error();
     }
@@ -137,16 +141,36 @@ Ref build_signature(FunctionObject* f) {
 PyObject* get_signature(PyObject* self, void*) {
     FunctionObject* f = as_function(self);
     return guard<PyObject*>(nullptr, [&] {
-        if (!f->signature) f->signature = build_signature(f).release();
-        return Py_NewRef(f->signature);
+        if (!f->signature) f->signature = build_signature(f);
+        return f->signature.new_ref();
     });
 }
 
-PyObject* get_annotations(PyObject* self, void*) { return Py_NewRef(as_function(self)->annotations); }
-PyObject* get_defaults(PyObject* self, void*) { return Py_NewRef(as_function(self)->defaults); }
-PyObject* get_kwdefaults(PyObject*, void*) { Py_RETURN_NONE; }
+PyObject* get_annotations(PyObject* self, void*) { return as_function(self)->annotations.new_ref(); }
+PyObject* get_defaults(PyObject* self, void*) { return as_function(self)->defaults.new_ref(); }
+PyObject* get_kwdefaults(PyObject*, void*) { return none().release(); }
+PyObject* get_name(PyObject* self, void*) { return as_function(self)->name.new_ref(); }
+PyObject* get_qualname(PyObject* self, void*) { return as_function(self)->qualname.new_ref(); }
+PyObject* get_globals(PyObject* self, void*) { return as_function(self)->globals.new_ref(); }
+PyObject* get_module(PyObject* self, void*) { return as_function(self)->module.new_ref(); }
+PyObject* get_doc(PyObject* self, void*) { return as_function(self)->doc.new_ref(); }
+
+// Setters of the writable attributes; deleting one sets it to None.
+int set_module(PyObject* self, PyObject* value, void*) {
+    as_function(self)->module = Ref::borrow(value ? value : Py_None);
+    return 0;
+}
+int set_doc(PyObject* self, PyObject* value, void*) {
+    as_function(self)->doc = Ref::borrow(value ? value : Py_None);
+    return 0;
+}
 
 PyGetSetDef getset[] = {
+    {"__name__", get_name, nullptr, nullptr, nullptr},
+    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
+    {"__module__", get_module, set_module, nullptr, nullptr},
+    {"__doc__", get_doc, set_doc, nullptr, nullptr},
+    {"__globals__", get_globals, nullptr, nullptr, nullptr},
     {"__signature__", get_signature, nullptr, nullptr, nullptr},
     {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
     {"__defaults__", get_defaults, nullptr, nullptr, nullptr},
@@ -156,11 +180,6 @@ PyGetSetDef getset[] = {
 };
 
 PyMemberDef members[] = {
-    {"__name__", T_OBJECT, offsetof(FunctionObject, name), READONLY, nullptr},
-    {"__qualname__", T_OBJECT, offsetof(FunctionObject, qualname), READONLY, nullptr},
-    {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
-    {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
-    {"__globals__", T_OBJECT, offsetof(FunctionObject, globals), READONLY, nullptr},
     {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
     {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
     {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
@@ -174,25 +193,17 @@ PyObject* tp_repr(PyObject* self) {
 int tp_traverse(PyObject* self, visitproc visit, void* arg) {
     FunctionObject* f = as_function(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->signature);
+    for (const Ref* member : {&f->module, &f->doc, &f->annotations, &f->defaults, &f->globals, &f->signature})
+        Py_VISIT(member->get());
     Py_VISIT(f->dict);
     return 0;
 }
 
 int tp_clear(PyObject* self) {
     FunctionObject* f = as_function(self);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->signature);
-    Py_CLEAR(f->dict);
+    for (Ref* member : {&f->module, &f->doc, &f->annotations, &f->defaults, &f->globals, &f->signature})
+        member->reset();
+    Ref::steal(std::exchange(f->dict, nullptr)).reset();
     return 0;
 }
 
@@ -202,11 +213,9 @@ void tp_dealloc(PyObject* self) {
     PyObject_GC_UnTrack(self);
     if (f->weakreflist) PyObject_ClearWeakRefs(self);
     tp_clear(self);
-    for (int i = 0; i < kMaxParams; ++i) Py_CLEAR(f->param_names[i]);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
+    f->~FunctionObject();
     PyObject_GC_Del(self);
-    Py_DECREF(type);
+    Ref::steal(reinterpret_cast<PyObject*>(type)).reset();  // instances own their heap type
 }
 
 PyType_Slot slots[] = {
@@ -246,7 +255,7 @@ Ref make_defaults(const FunctionSpec& spec) {
     for (int i = 0; i < spec.nparams; ++i) count += spec.params[i].optional ? 1 : 0;
     if (!count) return none();
     Ref defaults = Ref::check(PyTuple_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(defaults.get(), i, Py_NewRef(Py_None));
+    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(defaults.get(), i, none().release());
     return defaults;
 }
 
@@ -261,31 +270,32 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
     Ref doc = spec.doc ? str(spec.doc) : none();
     FunctionObject* f = PyObject_GC_New(FunctionObject, g_function_type);
     if (!f) throw_error();
+    // The C++ members are constructed in place; tp_dealloc destroys them.
     f->vectorcall = vectorcall;
     f->spec = &spec;
-    for (int i = 0; i < kMaxParams; ++i) f->param_names[i] = nullptr;
-    f->name = name.release();
-    f->qualname = qualname.release();
-    f->module = Py_NewRef(module_name);
-    f->doc = doc.release();
-    f->annotations = annotations.release();
-    f->defaults = defaults.release();
-    f->globals = Py_NewRef(globals);
-    f->signature = nullptr;
+    for (Ref& param_name : f->param_names) new (&param_name) Ref();
+    for (Ref* member :
+         {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations, &f->defaults, &f->globals, &f->signature})
+        new (member) Ref();
     f->dict = nullptr;
     f->weakreflist = nullptr;
     Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
-    for (int i = 0; i < spec.nparams; ++i) {
-        f->param_names[i] = PyUnicode_InternFromString(spec.params[i].name);
-        if (!f->param_names[i]) throw_error();
-    }
+    f->name = std::move(name);
+    f->qualname = std::move(qualname);
+    f->module = Ref::borrow(module_name);
+    f->doc = std::move(doc);
+    f->annotations = std::move(annotations);
+    f->defaults = std::move(defaults);
+    f->globals = Ref::borrow(globals);
+    for (int i = 0; i < spec.nparams; ++i)
+        f->param_names[i] = Ref::check(PyUnicode_InternFromString(spec.params[i].name));
     PyObject_GC_Track(function.get());
     return function;
 }
 
 CoroNames function_names(PyObject* function) {
     FunctionObject* f = as_function(function);
-    return CoroNames{f->name, f->qualname};
+    return CoroNames{f->name.get(), f->qualname.get()};
 }
 
 int function_type_ready() {

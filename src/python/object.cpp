@@ -12,7 +12,7 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initi
     Ref names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     Py_ssize_t i = 0;
     for (const Keyword& kw : keywords) {
-        PyTuple_SET_ITEM(names.get(), i++, Py_NewRef(kw.name));
+        PyTuple_SET_ITEM(names.get(), i++, Ref::borrow(kw.name).release());  // the tuple takes it
         argv.push_back(kw.value);
     }
     return Ref::check(PyObject_Vectorcall(f, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
