@@ -56,6 +56,10 @@ async def soak(gb, cycles, rounds, traced, progress=None):
             refs = []
             for _ in range(per_round):
                 refs += await workload.one_round(gb, clock)
+            # Done-callbacks of the last round's finished tasks may still be
+            # queued on the loop, holding what they finished; let them run.
+            for _ in range(10):
+                await asyncio.sleep(0.001)
             gc.collect()
             survivors += [repr(r()) for r in refs if r() is not None]
             del refs
