@@ -48,13 +48,18 @@ def floor_within(factor):
     return Target(f"≤{factor:g}× floor", lambda f: _known(f.over_floor(), lambda r: r <= factor))
 
 
-def _us(seconds, members=0):
-    if seconds is None:
+def amount(value, members=0, *, scale=1.0, spec=".2f", member_spec=".3f"):
+    """A figure as text, with its share per member in brackets; "n/a" when missing."""
+    if value is None:
         return "n/a"
-    text = f"{seconds * 1e6:.2f}"
+    text = format(value * scale, spec)
     if members:
-        text += f" ({seconds * 1e6 / members:.3f})"
+        text += f" ({format(value * scale / members, member_spec)})"
     return text
+
+
+def _us(seconds, members=0):
+    return amount(seconds, members, scale=1e6)
 
 
 def _ratio(value):

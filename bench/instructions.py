@@ -26,6 +26,7 @@ import time
 
 import _impls
 from _instr_scenarios import FIGURES, FLOOR_LEGEND, IMPLS, UNAVAILABLE
+from _report import amount
 
 HERE = pathlib.Path(__file__).resolve().parent
 CHILD = HERE / "_instr_child.py"
@@ -113,12 +114,7 @@ def per_operation(jobs, totals):
 
 
 def _amount(value, members=0):
-    if value is None:
-        return "n/a"
-    text = f"{value:,.0f}"
-    if members:
-        text += f" ({value / members:,.0f})"
-    return text
+    return amount(value, members, spec=",.0f", member_spec=",.0f")
 
 
 def _ratio(numerator, denominator):
