@@ -5,9 +5,13 @@
 
 #include <new>
 
+#include "python/local.hpp"
 #include "python/object.hpp"
+#include "python/slot.hpp"
 
 namespace py {
+
+thread_local constinit LocalList* t_running_locals __attribute__((tls_model("initial-exec"))) = nullptr;
 
 enum class CoroState { Created, Suspended, Running, Done };
 
@@ -20,6 +24,7 @@ struct CoroObject {
     Ref name;
     Ref qualname;
     PyObject* weakreflist;  // managed by the interpreter
+    LocalList locals;       // what the body keeps across a co_await
     int nargs;
     Ref args[kMaxCoroArgs];             // owned for the body ...
     PyObject* body_args[kMaxCoroArgs];  // ... which sees them borrowed
@@ -102,7 +107,9 @@ PySendResult resume_body(CoroObject* c, Ref value, Ref exc, PyObject** out) {
     for (;;) {
         promise.delivered = std::move(value);
         promise.thrown = std::move(exc);
+        LocalList* outer = std::exchange(t_running_locals, &c->locals);
         c->frame.resume();
+        t_running_locals = outer;
         if (c->frame.done()) return finish(c, out);
         // A new delegate: start it, as `await` does.
         PyObject* yielded = nullptr;
@@ -380,7 +387,7 @@ int tp_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->name.get());
     Py_VISIT(c->qualname.get());
     for (int i = 0; i < c->nargs; ++i) Py_VISIT(c->args[i].get());
-    return 0;
+    return Local::traverse(c->locals, visit, arg);
 }
 
 int tp_clear(PyObject* self) {
@@ -447,15 +454,15 @@ PyMemberDef members[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(am_await)},
-    {Py_am_send, reinterpret_cast<void*>(am_send)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(tp_iternext)},
-    {Py_tp_finalize, reinterpret_cast<void*>(tp_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tp_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(tp_repr)},
+    {Py_am_await, py::slot(am_await)},
+    {Py_am_send, py::slot(am_send)},
+    {Py_tp_iter, py::slot(PyObject_SelfIter)},
+    {Py_tp_iternext, py::slot(tp_iternext)},
+    {Py_tp_finalize, py::slot(tp_finalize)},
+    {Py_tp_traverse, py::slot(tp_traverse)},
+    {Py_tp_clear, py::slot(tp_clear)},
+    {Py_tp_dealloc, py::slot(tp_dealloc)},
+    {Py_tp_repr, py::slot(tp_repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
@@ -534,6 +541,7 @@ Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject*
     new (&c->name) Ref(Ref::borrow(names.name));
     new (&c->qualname) Ref(Ref::borrow(names.qualname));
     c->weakreflist = nullptr;
+    new (&c->locals) LocalList();
     c->nargs = 0;
     for (Ref& arg : c->args) new (&arg) Ref();
     for (PyObject* a : args) {

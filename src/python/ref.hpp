@@ -10,13 +10,30 @@
 
 namespace py {
 
+// True when this thread holds the interpreter (an attached thread state).
+// False only in one situation the module meets: a daemon thread that
+// interpreter exit ends with a forced unwind (pthread_exit while asking for
+// the GIL) runs C++ destructors without the GIL, after finalisation.  Code
+// that would touch the interpreter from a destructor asks this first and
+// does nothing otherwise; the process is ending and owns nothing anymore.
+inline bool interpreter_attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 // The only place that changes reference counts.  A null Ref owns nothing.
+// Releasing happens only with the interpreter attached (see above): during
+// a forced unwind at exit a Ref lets go of its object without touching it,
+// so neither a count change nor a finaliser runs without the GIL.
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() { drop(p_); }
 
     Ref& operator=(Ref other) noexcept {
         std::swap(p_, other.p_);
@@ -34,10 +51,13 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    void reset() noexcept { Py_CLEAR(p_); }
+    void reset() noexcept { drop(std::exchange(p_, nullptr)); }
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
+    static void drop(PyObject* p) noexcept {
+        if (p && interpreter_attached()) Py_DECREF(p);
+    }
     PyObject* p_ = nullptr;
 };
 
