@@ -1,60 +1,33 @@
+// The state machine of the module's coroutine objects, modelled on
+// `yield from`/`await` in CPython's genobject.c: what send, throw and close
+// forward to the awaited object, and how its outcome arrives back at the
+// body's co_await.
 #include "python/coroutine.hpp"
 
 #include <cxxabi.h>
-#include <structmember.h>
 
 #include <new>
+#include <utility>
 
-#include "python/local.hpp"
+#include "python/coroutine_object.hpp"
 #include "python/object.hpp"
-#include "python/slot.hpp"
+#include "python/recursion.hpp"
 
 namespace py {
 
 thread_local constinit LocalList* t_running_locals __attribute__((tls_model("initial-exec"))) = nullptr;
 
-enum class CoroState { Created, Suspended, Running, Done };
-
-// The C++ members are constructed in place after allocation and destroyed
-// before the memory is freed (see coro_alloc and tp_dealloc).
-struct CoroObject {
-    PyObject_HEAD Coro::Handle frame;
-    CoroState state;
-    Ref delegate;  // what the body currently awaits (an iterator)
-    Ref name;
-    Ref qualname;
-    PyObject* weakreflist;  // managed by the interpreter
-    LocalList locals;       // what the body keeps across a co_await
-    int nargs;
-    Ref args[kMaxCoroArgs];             // owned for the body ...
-    PyObject* body_args[kMaxCoroArgs];  // ... which sees them borrowed
-};
-
 namespace {
 
-PyTypeObject* g_coroutine_type = nullptr;
 PyObject* g_name_close = nullptr;
 PyObject* g_name_throw = nullptr;
+PyObject* g_name_cr_suspended = nullptr;
 
-PyObject* name_close() { return g_name_close; }
-PyObject* name_throw() { return g_name_throw; }
-
-CoroObject* as_coro(PyObject* o) { return reinterpret_cast<CoroObject*>(o); }
-
-// Sets StopIteration carrying `value` without unpacking tuples or
-// exceptions, as a returning coroutine does.
-void set_stop_iteration(PyObject* value) {
-    if (value == Py_None) {
-        PyErr_SetNone(PyExc_StopIteration);
-        return;
-    }
-    PyObject* exc = PyObject_CallOneArg(PyExc_StopIteration, value);
-    if (exc) PyErr_SetRaisedException(exc);
-}
+Ref take_raised() { return Ref::steal(PyErr_GetRaisedException()); }
 
 // Takes the pending error; a StopIteration becomes its value (PYGEN_RETURN).
 PySendResult take_error_or_return(Ref* value, Ref* exc) {
-    Ref raised = Ref::steal(PyErr_GetRaisedException());
+    Ref raised = take_raised();
     if (raised && PyErr_GivenExceptionMatches(raised.get(), PyExc_StopIteration)) {
         *value = Ref::borrow(reinterpret_cast<PyStopIterationObject*>(raised.get())->value);
         if (!*value) *value = none();
@@ -76,26 +49,40 @@ void destroy_frame(CoroObject* c) {
     }
 }
 
+void end(CoroObject* c) {
+    c->state = CoroState::Done;
+    destroy_frame(c);
+    release_args(c);
+    c->frame_object.reset();
+}
+
+// Raises `error` as the error that ended the body, with the body's
+// traceback entry; a StopIteration becomes RuntimeError, as in Python.
+void raise_from_body(CoroObject* c, Ref error) {
+    PyErr_SetRaisedException(error.release());
+    add_body_traceback(c);
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
+    Ref stop = take_raised();
+    PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
+    PyObject* wrapped = PyErr_GetRaisedException();
+    PyException_SetCause(wrapped, stop.new_ref());
+    PyException_SetContext(wrapped, stop.release());
+    PyErr_SetRaisedException(wrapped);
+}
+
 // The body has run to its end: collect its outcome and drop the frame.
 PySendResult finish(CoroObject* c, PyObject** out) {
     auto& promise = c->frame.promise();
     Ref result = std::move(promise.result);
     Ref error = std::move(promise.error);
-    c->state = CoroState::Done;
-    destroy_frame(c);
-    release_args(c);
     if (error) {
-        if (PyErr_GivenExceptionMatches(error.get(), PyExc_StopIteration)) {
-            PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
-            PyObject* wrapped = PyErr_GetRaisedException();
-            PyException_SetCause(wrapped, error.new_ref());
-            PyException_SetContext(wrapped, error.release());
-            PyErr_SetRaisedException(wrapped);
-        } else {
-            PyErr_SetRaisedException(error.release());
-        }
+        raise_from_body(c, std::move(error));
+        error = take_raised();  // destroying the frame may run Python code
+        end(c);
+        PyErr_SetRaisedException(error.release());
         return PYGEN_ERROR;
     }
+    end(c);
     *out = result ? result.release() : none().release();
     return PYGEN_RETURN;
 }
@@ -113,7 +100,8 @@ PySendResult resume_body(CoroObject* c, Ref value, Ref exc, PyObject** out) {
         if (c->frame.done()) return finish(c, out);
         // A new delegate: start it, as `await` does.
         PyObject* yielded = nullptr;
-        PySendResult r = PyIter_Send(c->delegate.get(), Py_None, &yielded);
+        Ref delegate = c->delegate;
+        PySendResult r = PyIter_Send(delegate.get(), Py_None, &yielded);
         if (r == PYGEN_NEXT) {
             c->state = CoroState::Suspended;
             *out = yielded;
@@ -123,7 +111,7 @@ PySendResult resume_body(CoroObject* c, Ref value, Ref exc, PyObject** out) {
         if (r == PYGEN_RETURN) {
             value = Ref::steal(yielded);
         } else {
-            exc = Ref::steal(PyErr_GetRaisedException());
+            exc = take_raised();
         }
     }
 }
@@ -137,105 +125,123 @@ PySendResult after_delegate(CoroObject* c, PySendResult r, PyObject* yielded, Py
     }
     c->delegate.reset();
     if (r == PYGEN_RETURN) return resume_body(c, Ref::steal(yielded), Ref(), out);
-    return resume_body(c, Ref(), Ref::steal(PyErr_GetRaisedException()), out);
+    return resume_body(c, Ref(), take_raised(), out);
 }
 
-bool check_not_running(CoroObject* c) {
-    if (c->state == CoroState::Running) {
-        PyErr_SetString(PyExc_ValueError, "coroutine already executing");
-        return false;
+PySendResult already_executing() {
+    PyErr_SetString(PyExc_ValueError, "coroutine already executing");
+    return PYGEN_ERROR;
+}
+
+PySendResult already_awaited() {
+    PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
+    return PYGEN_ERROR;
+}
+
+// Closes what the body awaits, leaving it in place: 0, or -1 with the error
+// closing it raised.  A `close` that cannot even be looked up is reported
+// as unraisable and counts as closed, as in Python.
+int close_delegate(CoroObject* c) {
+    Ref delegate = c->delegate;
+    if (is_module_coroutine(delegate.get())) return coro_close(as_coro(delegate.get()));
+    PyObject* found = nullptr;
+    if (lookup_attr(delegate.get(), g_name_close, &found) < 0) PyErr_WriteUnraisable(delegate.get());
+    Ref method = Ref::steal(found);
+    if (!method) return 0;
+    Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
+    return result ? 0 : -1;
+}
+
+// What throw()'s arguments raise where they land, into *exc (an error
+// raised while making the exception lands instead); -1 with TypeError set
+// when the arguments are refused, and then nothing is thrown anywhere.
+int exception_to_throw(Thrown t, Ref* exc) {
+    PyObject* tb = t.tb == Py_None ? nullptr : t.tb;
+    if (tb && !PyTraceBack_Check(tb)) {
+        PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
+        return -1;
     }
-    return true;
+    if (PyExceptionInstance_Check(t.type)) {
+        if (t.value && t.value != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "instance exception may not have a separate value");
+            return -1;
+        }
+        *exc = Ref::borrow(t.type);
+        if (tb && PyException_SetTraceback(exc->get(), tb) < 0) *exc = take_raised();
+        return 0;
+    }
+    if (!PyExceptionClass_Check(t.type)) {
+        PyErr_Format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
+                     Py_TYPE(t.type)->tp_name);
+        return -1;
+    }
+    PyObject* value = t.value;
+    int is_instance = 0;
+    if (value && PyExceptionInstance_Check(value)) {
+        is_instance = PyObject_IsSubclass(reinterpret_cast<PyObject*>(Py_TYPE(value)), t.type);
+        if (is_instance < 0) {
+            *exc = take_raised();
+            return 0;
+        }
+    }
+    Ref made;
+    if (is_instance) {
+        made = Ref::borrow(value);
+    } else if (!value || value == Py_None) {
+        made = Ref::steal(PyObject_CallNoArgs(t.type));
+    } else if (PyTuple_Check(value)) {
+        made = Ref::steal(PyObject_Call(t.type, value, nullptr));
+    } else {
+        made = Ref::steal(PyObject_CallOneArg(t.type, value));
+    }
+    if (made && !PyExceptionInstance_Check(made.get())) {
+        PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", t.type,
+                     Py_TYPE(made.get())->tp_name);
+        made.reset();
+    }
+    if (!made || PyException_SetTraceback(made.get(), tb ? tb : Py_None) < 0) {
+        *exc = take_raised();
+        return 0;
+    }
+    *exc = std::move(made);
+    return 0;
 }
 
-PySendResult coro_send(CoroObject* c, PyObject* arg, PyObject** out) {
-    if (!check_not_running(c)) return PYGEN_ERROR;
+// throw() where no delegate takes the exception: raised at the body's
+// co_await (or ending a body that never started).
+PySendResult throw_here(CoroObject* c, Thrown t, PyObject** out) {
+    Ref exc;
+    if (exception_to_throw(t, &exc) < 0) {
+        if (c->state == CoroState::Running) c->state = CoroState::Suspended;  // the delegate is still there
+        return PYGEN_ERROR;
+    }
     switch (c->state) {
         case CoroState::Done:
-            PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-            return PYGEN_ERROR;
+            return already_awaited();
         case CoroState::Created:
-            if (arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
             c->state = CoroState::Running;
-            return resume_body(c, none(), Ref(), out);
-        default: {
+            raise_from_body(c, std::move(exc));
+            exc = take_raised();  // destroying the frame may run Python code
+            end(c);
+            PyErr_SetRaisedException(exc.release());
+            return PYGEN_ERROR;
+        default:
             c->state = CoroState::Running;
-            PyObject* yielded = nullptr;
-            PySendResult r = PyIter_Send(c->delegate.get(), arg, &yielded);
-            return after_delegate(c, r, yielded, out);
-        }
+            c->delegate.reset();
+            return resume_body(c, Ref(), std::move(exc), out);
     }
 }
 
-PySendResult coro_close_step(CoroObject* c, Ref exc, PyObject** out);
-
-// Closes the delegate; gives back the error closing raised, if any.
-Ref close_delegate(CoroObject* c) {
-    Ref delegate = std::move(c->delegate);
-    if (Py_TYPE(delegate.get()) == g_coroutine_type) {
-        CoroObject* inner = as_coro(delegate.get());
-        if (inner->state == CoroState::Done) return Ref();
-        if (inner->state == CoroState::Created) {
-            inner->state = CoroState::Done;
-            destroy_frame(inner);
-            release_args(inner);
-            return Ref();
-        }
-        if (!check_not_running(inner)) return Ref::steal(PyErr_GetRaisedException());
-        Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-        if (!exit) return Ref::steal(PyErr_GetRaisedException());
-        PyObject* ignored = nullptr;
-        PySendResult r = coro_close_step(inner, std::move(exit), &ignored);
-        Ref dropped = Ref::steal(ignored);
-        return r == PYGEN_ERROR ? Ref::steal(PyErr_GetRaisedException()) : Ref();
-    }
+// The delegate is not a module coroutine: its own `throw` takes the
+// arguments as given, or, without one, the body gets the exception.
+PySendResult throw_into_foreign(CoroObject* c, Thrown t, PyObject** out) {
+    Ref delegate = c->delegate;
     PyObject* found = nullptr;
-    if (lookup_attr(delegate.get(), name_close(), &found) < 0) return Ref::steal(PyErr_GetRaisedException());
+    if (lookup_attr(delegate.get(), g_name_throw, &found) < 0) return PYGEN_ERROR;
     Ref method = Ref::steal(found);
-    if (!method) return Ref();
-    Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
-    return result ? Ref() : Ref::steal(PyErr_GetRaisedException());
-}
-
-// Throws `exc` into a suspended coroutine, as `throw` does.
-PySendResult coro_throw(CoroObject* c, Ref exc, PyObject** out) {
-    if (!check_not_running(c)) return PYGEN_ERROR;
-    if (c->state == CoroState::Done) {
-        PyErr_SetString(PyExc_RuntimeError, "cannot reuse already awaited coroutine");
-        return PYGEN_ERROR;
-    }
-    if (c->state == CoroState::Created) {
-        // The body never started: it ends at once with the exception.
-        c->state = CoroState::Done;
-        destroy_frame(c);
-        release_args(c);
-        PyErr_SetRaisedException(exc.release());
-        return PYGEN_ERROR;
-    }
+    if (!method) return throw_here(c, t, out);
     c->state = CoroState::Running;
-    if (PyErr_GivenExceptionMatches(exc.get(), PyExc_GeneratorExit)) {
-        Ref error = close_delegate(c);
-        return resume_body(c, Ref(), error ? std::move(error) : std::move(exc), out);
-    }
-    PyObject* yielded = nullptr;
-    if (Py_TYPE(c->delegate.get()) == g_coroutine_type) {
-        PySendResult r = coro_throw(as_coro(c->delegate.get()), std::move(exc), &yielded);
-        return after_delegate(c, r, yielded, out);
-    }
-    PyObject* found = nullptr;
-    if (lookup_attr(c->delegate.get(), name_throw(), &found) < 0) {
-        c->state = CoroState::Suspended;
-        return PYGEN_ERROR;
-    }
-    Ref method = Ref::steal(found);
-    if (!method) {
-        c->delegate.reset();
-        return resume_body(c, Ref(), std::move(exc), out);
-    }
-    yielded = PyObject_CallOneArg(method.get(), exc.get());
+    PyObject* yielded = PyObject_CallFunctionObjArgs(method.get(), t.type, t.value, t.tb, nullptr);
     if (yielded) return after_delegate(c, PYGEN_NEXT, yielded, out);
     c->delegate.reset();
     Ref value, error;
@@ -243,253 +249,132 @@ PySendResult coro_throw(CoroObject* c, Ref exc, PyObject** out) {
     return resume_body(c, Ref(), std::move(error), out);
 }
 
-// The GeneratorExit step of close(): throws and judges the outcome.
-PySendResult coro_close_step(CoroObject* c, Ref exc, PyObject** out) {
-    PySendResult r = coro_throw(c, std::move(exc), out);
-    if (r == PYGEN_NEXT) {
-        Ref ignored = Ref::steal(std::exchange(*out, nullptr));
-        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
-        return PYGEN_ERROR;
+}  // namespace
+
+void end_unstarted(CoroObject* c) { end(c); }
+
+PySendResult coro_send(CoroObject* c, PyObject* arg, PyObject** out) {
+    NestedDrive depth;
+    if (!depth) return PYGEN_ERROR;
+    switch (c->state) {
+        case CoroState::Running:
+            return already_executing();
+        case CoroState::Done:
+            return already_awaited();
+        case CoroState::Created:
+            if (arg != Py_None) {
+                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+                return PYGEN_ERROR;
+            }
+            c->state = CoroState::Running;
+            return resume_body(c, none(), Ref(), out);
+        case CoroState::Suspended:
+            break;
     }
-    if (r == PYGEN_RETURN) return PYGEN_RETURN;
+    c->state = CoroState::Running;
+    PyObject* yielded = nullptr;
+    Ref delegate = c->delegate;
+    PySendResult r = PyIter_Send(delegate.get(), arg, &yielded);
+    return after_delegate(c, r, yielded, out);
+}
+
+PySendResult coro_throw(CoroObject* c, Thrown t, PyObject** out) {
+    NestedDrive depth;
+    if (!depth) return PYGEN_ERROR;
+    if (c->state == CoroState::Running) return already_executing();
+    if (c->state != CoroState::Suspended) return throw_here(c, t, out);
+    if (PyErr_GivenExceptionMatches(t.type, PyExc_GeneratorExit)) {
+        // Close the delegate, then raise in the body; an error closing it
+        // is raised there instead.
+        c->state = CoroState::Running;
+        if (close_delegate(c) < 0) {
+            c->delegate.reset();
+            return resume_body(c, Ref(), take_raised(), out);
+        }
+        return throw_here(c, t, out);
+    }
+    if (!is_module_coroutine(c->delegate.get())) return throw_into_foreign(c, t, out);
+    c->state = CoroState::Running;
+    Ref delegate = c->delegate;
+    PyObject* yielded = nullptr;
+    PySendResult r = coro_throw(as_coro(delegate.get()), t, &yielded);
+    return after_delegate(c, r, yielded, out);
+}
+
+int coro_close(CoroObject* c) {
+    NestedDrive depth;
+    if (!depth) return -1;
+    switch (c->state) {
+        case CoroState::Running:
+            already_executing();
+            return -1;
+        case CoroState::Done:
+            return 0;
+        case CoroState::Created:
+            end(c);
+            return 0;
+        case CoroState::Suspended:
+            break;
+    }
+    c->state = CoroState::Running;
+    if (close_delegate(c) == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    c->delegate.reset();
+    PyObject* out = nullptr;
+    PySendResult r = resume_body(c, Ref(), take_raised(), &out);
+    Ref dropped = Ref::steal(out);
+    if (r == PYGEN_NEXT) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
+        return -1;
+    }
+    if (r == PYGEN_RETURN) return 0;
     if (PyErr_ExceptionMatches(PyExc_StopIteration) || PyErr_ExceptionMatches(PyExc_GeneratorExit)) {
         PyErr_Clear();
-        *out = none().release();
-        return PYGEN_RETURN;
-    }
-    return PYGEN_ERROR;
-}
-
-// close(): 0 on success, -1 with an error set.
-int coro_close(CoroObject* c) {
-    if (!check_not_running(c)) return -1;
-    if (c->state == CoroState::Done) return 0;
-    if (c->state == CoroState::Created) {
-        c->state = CoroState::Done;
-        destroy_frame(c);
-        release_args(c);
         return 0;
     }
-    Ref exit = Ref::steal(PyObject_CallNoArgs(PyExc_GeneratorExit));
-    if (!exit) return -1;
-    PyObject* out = nullptr;
-    PySendResult r = coro_close_step(c, std::move(exit), &out);
-    Ref dropped = Ref::steal(out);
-    return r == PYGEN_ERROR ? -1 : 0;
+    return -1;
 }
 
-// Turns the arguments of throw() into one exception instance.
-Ref normalize_thrown(PyObject* type, PyObject* value, PyObject* tb) {
-    if (tb == Py_None) tb = nullptr;
-    if (tb && !PyTraceBack_Check(tb)) raise(PyExc_TypeError, "throw() third argument must be a traceback object");
-    Ref exc;
-    if (PyExceptionClass_Check(type)) {
-        if (value && PyObject_TypeCheck(value, reinterpret_cast<PyTypeObject*>(type))) {
-            exc = Ref::borrow(value);
-        } else if (!value || value == Py_None) {
-            exc = Ref::check(PyObject_CallNoArgs(type));
-        } else if (PyTuple_Check(value)) {
-            exc = Ref::check(PyObject_Call(type, value, nullptr));
-        } else {
-            exc = Ref::check(PyObject_CallOneArg(type, value));
-        }
-        if (!PyExceptionInstance_Check(exc.get()))
-            raise_format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %s", type,
-                         Py_TYPE(exc.get())->tp_name);
-    } else if (PyExceptionInstance_Check(type)) {
-        if (value && value != Py_None) raise(PyExc_TypeError, "instance exception may not have a separate value");
-        exc = Ref::borrow(type);
-    } else {
-        raise_format(PyExc_TypeError, "exceptions must be classes or instances deriving from BaseException, not %s",
-                     Py_TYPE(type)->tp_name);
-    }
-    if (tb && PyException_SetTraceback(exc.get(), tb) < 0) throw_error();
-    return exc;
+namespace {
+
+// Whether a native coroutine is suspended in an await (so another awaiter
+// owns it); -1 with an error set.
+int native_coroutine_awaited(PyObject* o) {
+    Ref suspended = Ref::steal(PyObject_GetAttr(o, g_name_cr_suspended));
+    if (!suspended) return -1;
+    return PyObject_IsTrue(suspended.get());
 }
 
-// ---- Python-facing slots and methods ----
-
-PySendResult am_send(PyObject* self, PyObject* arg, PyObject** out) {
-    return guard(PYGEN_ERROR, [&] { return coro_send(as_coro(self), arg, out); });
+bool is_iterable_coroutine(PyObject* o) {
+    return PyGen_CheckExact(o) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))->co_flags & CO_ITERABLE_COROUTINE);
 }
 
-// The outcome of a step as `send`/`__next__` report it.
-PyObject* deliver(PySendResult r, PyObject* out) {
-    if (r == PYGEN_NEXT) return out;
-    if (r == PYGEN_RETURN) set_stop_iteration(Ref::steal(out).get());
-    return nullptr;
+Ref being_awaited_already() {
+    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+    return Ref();
 }
 
-PyObject* tp_iternext(PyObject* self) {
-    PyObject* out = nullptr;
-    PySendResult r = am_send(self, Py_None, &out);
-    if (r == PYGEN_RETURN && out == Py_None) {
-        Ref::steal(out).reset();
-        return nullptr;  // exhausted with None, as tp_iternext may report
-    }
-    return deliver(r, out);
-}
-
-PyObject* method_send(PyObject* self, PyObject* arg) {
-    PyObject* out = nullptr;
-    PySendResult r = am_send(self, arg, &out);
-    return deliver(r, out);
-}
-
-PyObject* method_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs < 1 || nargs > 3) raise_format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
-        if (nargs > 1 && PyErr_WarnEx(PyExc_DeprecationWarning,
-                                      "the (type, exc, tb) signature of throw() is deprecated, "
-                                      "use the single-arg signature instead.",
-                                      1) < 0)
-            throw_error();
-        Ref exc = normalize_thrown(args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr);
-        PyObject* out = nullptr;
-        PySendResult r = coro_throw(as_coro(self), std::move(exc), &out);
-        return deliver(r, out);
-    });
-}
-
-PyObject* method_close(PyObject* self, PyObject*) {
-    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (coro_close(as_coro(self)) < 0) return nullptr;
-        Py_RETURN_NONE;
-    });
-}
-
-PyObject* am_await(PyObject* self) {
-    if (as_coro(self)->state == CoroState::Suspended) {
-        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-        return nullptr;
-    }
-    return Ref::borrow(self).release();
-}
-
-void tp_finalize(PyObject* self) {
-    CoroObject* c = as_coro(self);
-    if (c->state != CoroState::Created && c->state != CoroState::Suspended) return;
-    PyObject* saved = PyErr_GetRaisedException();
-    if (c->state == CoroState::Created) {
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%S' was never awaited", c->qualname.get()) < 0)
-            PyErr_WriteUnraisable(self);
-    } else {
-        int r = guard(-1, [&] { return coro_close(c); });
-        if (r < 0) PyErr_WriteUnraisable(self);
-    }
-    PyErr_SetRaisedException(saved);
-}
-
-int tp_traverse(PyObject* self, visitproc visit, void* arg) {
-    CoroObject* c = as_coro(self);
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(c->delegate.get());
-    Py_VISIT(c->name.get());
-    Py_VISIT(c->qualname.get());
-    for (int i = 0; i < c->nargs; ++i) Py_VISIT(c->args[i].get());
-    return Local::traverse(c->locals, visit, arg);
-}
-
-int tp_clear(PyObject* self) {
-    CoroObject* c = as_coro(self);
-    if (c->state != CoroState::Running) {
-        c->state = CoroState::Done;
-        destroy_frame(c);
-    }
-    c->delegate.reset();
-    release_args(c);
-    return 0;
-}
-
-void tp_dealloc(PyObject* self) {
-    CoroObject* c = as_coro(self);
-    PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    if (c->weakreflist) PyObject_ClearWeakRefs(self);
-    c->state = CoroState::Done;
-    destroy_frame(c);
-    c->delegate.~Ref();
-    for (Ref& arg : c->args) arg.~Ref();
-    c->name.~Ref();
-    c->qualname.~Ref();
-    PyObject_GC_Del(self);
-    Ref::steal(reinterpret_cast<PyObject*>(type)).reset();  // instances own their heap type
-}
-
-PyObject* tp_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coro(self)->qualname.get(), self);
-}
-
-PyObject* get_name(PyObject* self, void*) { return as_coro(self)->name.new_ref(); }
-PyObject* get_qualname(PyObject* self, void*) { return as_coro(self)->qualname.new_ref(); }
-PyObject* get_await(PyObject* self, void*) {
-    const Ref& d = as_coro(self)->delegate;
-    return d ? d.new_ref() : none().release();
-}
-PyObject* get_running(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == CoroState::Running); }
-PyObject* get_suspended(PyObject* self, void*) { return PyBool_FromLong(as_coro(self)->state == CoroState::Suspended); }
-
-PyMethodDef methods[] = {
-    {"send", method_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method_throw)), METH_FASTCALL,
-     "throw(value)\n\nRaise exception in coroutine, return next iterated value or raise StopIteration."},
-    {"close", method_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"cr_await", get_await, nullptr, "object being awaited on, or None", nullptr},
-    {"cr_running", get_running, nullptr, nullptr, nullptr},
-    {"cr_suspended", get_suspended, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef members[] = {
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(CoroObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyType_Slot slots[] = {
-    {Py_am_await, py::slot(am_await)},
-    {Py_am_send, py::slot(am_send)},
-    {Py_tp_iter, py::slot(PyObject_SelfIter)},
-    {Py_tp_iternext, py::slot(tp_iternext)},
-    {Py_tp_finalize, py::slot(tp_finalize)},
-    {Py_tp_traverse, py::slot(tp_traverse)},
-    {Py_tp_clear, py::slot(tp_clear)},
-    {Py_tp_dealloc, py::slot(tp_dealloc)},
-    {Py_tp_repr, py::slot(tp_repr)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_members, members},
-    {0, nullptr},
-};
-
-PyType_Spec spec = {
-    "vesbel.group_bridge.coroutine",
-    sizeof(CoroObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
-    slots,
-};
-
-// The iterator `await x` would use for `x`, or a null Ref with an error set.
+// The iterator `await x` would use for `x`, or a null Ref with an error
+// set, with Python's checks and messages.  A module coroutine is its own.
 Ref awaitable_iter(PyObject* o) {
-    if (PyCoro_CheckExact(o)) return Ref::borrow(o);
-    if (PyGen_CheckExact(o) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))->co_flags & CO_ITERABLE_COROUTINE))
+    if (is_module_coroutine(o)) {
+        if (as_coro(o)->state == CoroState::Suspended) return being_awaited_already();
         return Ref::borrow(o);
+    }
+    if (PyCoro_CheckExact(o)) {
+        int awaited = native_coroutine_awaited(o);
+        if (awaited < 0) return Ref();
+        if (awaited) return being_awaited_already();
+        return Ref::borrow(o);
+    }
+    if (is_iterable_coroutine(o)) return Ref::borrow(o);
     unaryfunc getter = Py_TYPE(o)->tp_as_async ? Py_TYPE(o)->tp_as_async->am_await : nullptr;
     if (!getter) {
-        PyErr_Format(PyExc_TypeError, "'%.100s' object can't be used in 'await' expression", Py_TYPE(o)->tp_name);
+        PyErr_Format(PyExc_TypeError, "object %.100s can't be used in 'await' expression", Py_TYPE(o)->tp_name);
         return Ref();
     }
     Ref it = Ref::steal(getter(o));
     if (!it) return Ref();
-    if (PyCoro_CheckExact(it.get())) {
+    if (PyCoro_CheckExact(it.get()) || is_module_coroutine(it.get()) || is_iterable_coroutine(it.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return Ref();
     }
@@ -506,7 +391,7 @@ bool Coro::Awaiter::await_ready() {
     Ref it = awaitable_iter(awaitable.get());
     awaitable.reset();
     if (!it) {
-        promise->thrown = Ref::steal(PyErr_GetRaisedException());
+        promise->thrown = take_raised();
         return true;  // deliver the error at once, without suspending
     }
     promise->owner->delegate = std::move(it);
@@ -527,12 +412,14 @@ void Coro::promise_type::unhandled_exception() {
         error = e.take();
     } catch (...) {
         set_error_from_current_exception();
-        error = Ref::steal(PyErr_GetRaisedException());
+        error = take_raised();
     }
 }
 
-Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject* const** kept) {
+Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject* const** kept,
+               std::source_location where) {
     if (args.size() > kMaxCoroArgs) raise(PyExc_RuntimeError, "too many coroutine arguments");
+    Ref origin = origin_here();
     CoroObject* c = PyObject_GC_New(CoroObject, g_coroutine_type);
     if (!c) throw_error();
     c->frame = {};
@@ -540,6 +427,11 @@ Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject*
     new (&c->delegate) Ref();
     new (&c->name) Ref(Ref::borrow(names.name));
     new (&c->qualname) Ref(Ref::borrow(names.qualname));
+    new (&c->function) Ref(Ref::borrow(names.function));
+    new (&c->code) Ref();
+    new (&c->frame_object) Ref();
+    new (&c->origin) Ref(std::move(origin));
+    c->created_at = where;
     c->weakreflist = nullptr;
     new (&c->locals) LocalList();
     c->nargs = 0;
@@ -560,15 +452,13 @@ void coro_attach(PyObject* coro, Coro::Handle frame) noexcept {
     PyObject_GC_Track(coro);
 }
 
-PyTypeObject* coroutine_type() { return g_coroutine_type; }
-
-int coroutine_type_ready() {
-    if (g_coroutine_type) return 0;
-    g_name_close = PyUnicode_InternFromString("close");
-    g_name_throw = PyUnicode_InternFromString("throw");
-    if (!g_name_close || !g_name_throw) return -1;
-    g_coroutine_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&spec));
-    return g_coroutine_type ? 0 : -1;
+int coroutine_state_machine_ready() {
+    for (auto [name, text] : {std::pair{&g_name_close, "close"}, std::pair{&g_name_throw, "throw"},
+                              std::pair{&g_name_cr_suspended, "cr_suspended"}}) {
+        if (!*name) *name = PyUnicode_InternFromString(text);
+        if (!*name) return -1;
+    }
+    return 0;
 }
 
 }  // namespace py

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <initializer_list>
 #include <new>
+#include <source_location>
 
 #include "python/ref.hpp"
 
@@ -43,6 +44,8 @@ public:
         Ref error;      // the exception that ended the body
         Ref delivered;  // value for the pending co_await
         Ref thrown;     // exception for the pending co_await
+        // Where the body last awaited: what its frame and tracebacks show.
+        std::source_location site{};
 
         // Frames come from the interpreter's small-object allocator.
         static void* operator new(std::size_t size) {
@@ -57,7 +60,10 @@ public:
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Ref value) noexcept { result = std::move(value); }
         void unhandled_exception();
-        Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{this, std::move(awaitable)}; }
+        Awaiter await_transform(Ref awaitable, std::source_location where = std::source_location::current()) noexcept {
+            site = where;
+            return Awaiter{this, std::move(awaitable)};
+        }
     };
 
     Coro(Coro&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
@@ -73,10 +79,15 @@ private:
     Handle handle_;
 };
 
-// Names the coroutine object reports (`__name__`, `__qualname__`).
+// Names the coroutine object reports (`__name__`, `__qualname__`), and the
+// function that makes it (see function.hpp), whose __code__ and
+// __globals__ its cr_code and frame show.  Without a function, cr_code
+// names the place make_coroutine is called from.  Names must come from a
+// fixed set (code objects are cached by name and place).
 struct CoroNames {
     PyObject* name;
     PyObject* qualname;
+    PyObject* function = nullptr;
 };
 
 // The most arguments a coroutine object keeps for its body.
@@ -85,16 +96,18 @@ inline constexpr int kMaxCoroArgs = 4;
 // Builds a coroutine object that owns `args` and runs `body(args)` when
 // driven.  Calling this runs none of the body.
 template <class Body>
-Ref make_coroutine(CoroNames names, std::initializer_list<PyObject*> args, Body body);
+Ref make_coroutine(CoroNames names, std::initializer_list<PyObject*> args, Body body,
+                   std::source_location where = std::source_location::current());
 
 // Implementation details of make_coroutine.
-Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject* const** kept);
+Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject* const** kept,
+               std::source_location where);
 void coro_attach(PyObject* coro, Coro::Handle frame) noexcept;
 
 template <class Body>
-Ref make_coroutine(CoroNames names, std::initializer_list<PyObject*> args, Body body) {
+Ref make_coroutine(CoroNames names, std::initializer_list<PyObject*> args, Body body, std::source_location where) {
     PyObject* const* kept = nullptr;
-    Ref coro = coro_alloc(names, args, &kept);
+    Ref coro = coro_alloc(names, args, &kept, where);
     Coro frame = body(kept);
     coro_attach(coro.get(), frame.release());
     return coro;
