@@ -1,8 +1,6 @@
 // What a module coroutine shows to introspection: cr_code, cr_frame,
 // traceback entries, cr_origin and the "never awaited" warning, each as a
 // native coroutine gives them.
-#include <frameobject.h>
-
 #include <new>
 
 #include "python/code_site.hpp"
