@@ -164,6 +164,7 @@ const py::Param kParams[] = {{"self"}, {"stream_url", "str"}};
 
 }  // namespace
 
-const py::FunctionSpec kBridgePlayOnTarget{"_play_on_target", nullptr, kParams, 2, nullptr, play_on_target};
+const py::FunctionSpec kBridgePlayOnTarget{
+    "_play_on_target", nullptr, kParams, 2, nullptr, py::coroutine_impl<play_on_target>};
 
 }  // namespace gb

@@ -172,11 +172,11 @@ const py::FunctionSpec kDid{"did", nullptr, kSelf, 1, "str", group_id};
 const py::FunctionSpec kHardware{"hardware", nullptr, kSelf, 1, "str", hardware};
 const py::FunctionSpec kGetMembers{"get_member_controllers", nullptr, kSelf, 1, "list[TargetController]",
                                    get_member_controllers};
-const py::FunctionSpec kPlayUrl{"play_url", nullptr, kPlayParams, 3, "bool", play_url};
+const py::FunctionSpec kPlayUrl{"play_url", nullptr, kPlayParams, 3, "bool", py::coroutine_impl<play_url>};
 const py::FunctionSpec kStop{"stop", nullptr, kSelf, 1, "bool", py::coroutine_method<stop_body>};
 const py::FunctionSpec kPause{"pause", nullptr, kSelf, 1, "bool", py::coroutine_method<pause_body>};
 const py::FunctionSpec kResume{"resume", nullptr, kSelf, 1, "bool", py::coroutine_method<resume_body>};
-const py::FunctionSpec kSetVolume{"set_volume", nullptr, kVolumeParams, 2, "bool", set_volume};
+const py::FunctionSpec kSetVolume{"set_volume", nullptr, kVolumeParams, 2, "bool", py::coroutine_impl<set_volume>};
 const py::FunctionSpec kGetStatus{"get_status", nullptr, kSelf, 1, "dict", py::coroutine_method<get_status_body>};
 
 const MemberSpec kMembers[] = {
