@@ -255,7 +255,16 @@ void end_unstarted(CoroObject* c) { end(c); }
 
 PySendResult coro_send(CoroObject* c, PyObject* arg, PyObject** out) {
     NestedDrive depth;
-    if (!depth) return PYGEN_ERROR;
+    if (!depth) {
+        // As for a Python coroutine whose first step hits the limit: the
+        // body has started and ended with the RecursionError.
+        if (c->state == CoroState::Created) {
+            Ref error = take_raised();
+            end(c);
+            PyErr_SetRaisedException(error.release());
+        }
+        return PYGEN_ERROR;
+    }
     switch (c->state) {
         case CoroState::Running:
             return already_executing();
