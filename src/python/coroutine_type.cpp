@@ -90,9 +90,11 @@ void tp_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
     if (c->weakreflist) PyObject_ClearWeakRefs(self);
-    PyObject_GC_Track(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
-    PyObject_GC_UnTrack(self);
+    if (c->state == CoroState::Created || c->state == CoroState::Suspended) {  // the finaliser has work
+        PyObject_GC_Track(self);
+        if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
+        PyObject_GC_UnTrack(self);
+    }
     end_unstarted(c);
     for (Ref* member : {&c->delegate, &c->name, &c->qualname, &c->function, &c->code, &c->frame_object, &c->origin})
         member->~Ref();

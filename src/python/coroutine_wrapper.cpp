@@ -1,5 +1,7 @@
 #include "python/coroutine_wrapper.hpp"
 
+#include <utility>
+
 #include "python/object.hpp"
 #include "python/slot.hpp"
 
@@ -12,6 +14,12 @@ struct WrapperObject {
 };
 
 PyTypeObject* g_wrapper_type = nullptr;
+
+// Every Python frame's `await` of a module coroutine makes a wrapper; a few
+// freed ones are kept (untracked, holding only their type) for reuse.
+constexpr int kKeptWrappers = 8;
+PyObject* g_kept[kKeptWrappers];
+int g_nkept = 0;
 
 PyObject* coro_of(PyObject* self) { return reinterpret_cast<WrapperObject*>(self)->coro; }
 
@@ -37,9 +45,13 @@ int tp_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 void tp_dealloc(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_UnTrack(self);
-    Ref::steal(coro_of(self)).reset();
+    Ref::steal(std::exchange(reinterpret_cast<WrapperObject*>(self)->coro, nullptr)).reset();
+    if (g_nkept < kKeptWrappers) {
+        g_kept[g_nkept++] = self;  // keeps its reference to the type
+        return;
+    }
+    PyTypeObject* type = Py_TYPE(self);
     PyObject_GC_Del(self);
     Ref::steal(reinterpret_cast<PyObject*>(type)).reset();  // instances own their heap type
 }
@@ -73,8 +85,14 @@ PyType_Spec spec = {
 }  // namespace
 
 Ref make_await_wrapper(PyObject* coro) {
-    WrapperObject* w = PyObject_GC_New(WrapperObject, g_wrapper_type);
-    if (!w) throw_error();
+    WrapperObject* w = nullptr;
+    if (g_nkept > 0) {
+        w = reinterpret_cast<WrapperObject*>(g_kept[--g_nkept]);
+        _Py_NewReference(reinterpret_cast<PyObject*>(w));
+    } else {
+        w = PyObject_GC_New(WrapperObject, g_wrapper_type);
+        if (!w) throw_error();
+    }
     w->coro = Ref::borrow(coro).release();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(w));
     return Ref::steal(reinterpret_cast<PyObject*>(w));

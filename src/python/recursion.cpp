@@ -8,6 +8,7 @@
 namespace py {
 
 thread_local constinit char* t_stack_floor __attribute__((tls_model("initial-exec"))) = nullptr;
+thread_local constinit int t_drive_depth __attribute__((tls_model("initial-exec"))) = 0;
 
 namespace {
 

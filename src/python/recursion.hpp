@@ -27,13 +27,25 @@ inline bool c_stack_nearly_exhausted() noexcept {
     return &here < floor;
 }
 
+// The nested drives this thread is inside.
+extern thread_local constinit int t_drive_depth __attribute__((tls_model("initial-exec")));
+
+// The first levels only check the C stack; each level beyond them also
+// counts against the interpreter's recursion limit.  An ordinary await (a
+// task stepping a coroutine that awaits one or two more) never goes that
+// deep, and so does not pay for the interpreter's count; a deep chain is
+// counted all but its first few levels.
+inline constexpr int kUncountedDrives = 32;
+
 class NestedDrive {
 public:
-    NestedDrive() noexcept : entered_(enter()) {}
-    // A forced unwind at interpreter exit passes here without the GIL (see
-    // ref.hpp): the thread's count is gone with its thread state then.
+    NestedDrive() noexcept : counted_(false), entered_(enter()) {}
     ~NestedDrive() {
-        if (entered_ && interpreter_attached()) Py_LeaveRecursiveCall();
+        if (!entered_) return;
+        --t_drive_depth;
+        // A forced unwind at interpreter exit passes here without the GIL
+        // (see ref.hpp): the thread's count is gone with its thread state.
+        if (counted_ && interpreter_attached()) Py_LeaveRecursiveCall();
     }
     NestedDrive(const NestedDrive&) = delete;
     NestedDrive& operator=(const NestedDrive&) = delete;
@@ -42,13 +54,19 @@ public:
     explicit operator bool() const noexcept { return entered_; }
 
 private:
-    static bool enter() noexcept {
+    bool enter() noexcept {
         if (c_stack_nearly_exhausted()) {
             PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded");
             return false;
         }
-        return Py_EnterRecursiveCall("") == 0;
+        if (t_drive_depth >= kUncountedDrives) {
+            if (Py_EnterRecursiveCall("") != 0) return false;
+            counted_ = true;
+        }
+        ++t_drive_depth;
+        return true;
     }
+    bool counted_;
     bool entered_;
 };
 
