@@ -4,7 +4,10 @@ as JSON.  Every level catches ordinary errors as get_status() does, so a
 chain too deep for the stack ends in the default record, not a crash.
 
 Usage: deep_await_chain.py DEPTH [STACK_KIB]
-With STACK_KIB the chains run on a thread with that stack size.
+With STACK_KIB the chains run on a thread with that stack size.  The groups
+are made and let go of on the main thread: freeing a chain of objects that
+deep recurses in the interpreter itself, which a small stack does not hold
+on 3.13.
 """
 
 import asyncio
@@ -27,7 +30,7 @@ def module_chain(depth):
     node = FakeSpeaker("leaf", results={"get_status": RECORD})
     for _ in range(depth):
         node, _, _ = make_group(gb, [node], member_dids=[node.did])
-    return node.get_status()
+    return node
 
 
 async def native_level(depth):
@@ -40,21 +43,22 @@ async def native_level(depth):
     return status
 
 
-def run(depth):
-    return {"module": asyncio.run(module_chain(depth)), "native": asyncio.run(native_level(depth))}
+def run(top, depth):
+    return {"module": asyncio.run(top.get_status()), "native": asyncio.run(native_level(depth))}
 
 
 def main():
     depth = int(sys.argv[1])
+    top = module_chain(depth)
     if len(sys.argv) > 2:
         threading.stack_size(int(sys.argv[2]) * 1024)
         results = []
-        worker = threading.Thread(target=lambda: results.append(run(depth)))
+        worker = threading.Thread(target=lambda: results.append(run(top, depth)))
         worker.start()
         worker.join()
         (result,) = results
     else:
-        result = run(depth)
+        result = run(top, depth)
     print(json.dumps(result))
 
 
