@@ -41,7 +41,7 @@ void remember(PyObject* key, PyObject* code) {
 // no columns), so frames and tracebacks report that line.
 Ref first_line_table(PyObject* code) {
     Ref bytecode = Ref::check(PyCode_GetCode(reinterpret_cast<PyCodeObject*>(code)));
-    if (!PyBytes_Check(bytecode.get())) raise(PyExc_SystemError, "code without bytecode");
+    if (!PyBytes_Check(bytecode.get())) raise(PyExc_TypeError, "code without bytecode");
     Py_ssize_t units = PyBytes_GET_SIZE(bytecode.get()) / 2;
     constexpr unsigned char kNoColumns = 13;  // location entry: line delta only
     std::string table;
