@@ -25,6 +25,7 @@ struct CoroObject {
     Ref qualname;
     PyObject* weakreflist;  // managed by the interpreter
     LocalList locals;       // what the body keeps across a co_await
+    FailureObserver failure_observer;
     int nargs;
     Ref args[kMaxCoroArgs];             // owned for the body ...
     PyObject* body_args[kMaxCoroArgs];  // ... which sees them borrowed
@@ -76,6 +77,16 @@ void destroy_frame(CoroObject* c) {
     }
 }
 
+// Shows the observer (if any) the ordinary error the body ended with; the
+// error stays set for the driver.
+void report_failure(CoroObject* c) {
+    FailureObserver observer = std::exchange(c->failure_observer, nullptr);
+    if (!observer || !PyErr_ExceptionMatches(PyExc_Exception)) return;
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    observer(reinterpret_cast<PyObject*>(c), error.get());
+    PyErr_SetRaisedException(error.release());
+}
+
 // The body has run to its end: collect its outcome and drop the frame.
 PySendResult finish(CoroObject* c, PyObject** out) {
     auto& promise = c->frame.promise();
@@ -94,6 +105,7 @@ PySendResult finish(CoroObject* c, PyObject** out) {
         } else {
             PyErr_SetRaisedException(error.release());
         }
+        report_failure(c);
         return PYGEN_ERROR;
     }
     *out = result ? result.release() : none().release();
@@ -213,6 +225,7 @@ PySendResult coro_throw(CoroObject* c, Ref exc, PyObject** out) {
         destroy_frame(c);
         release_args(c);
         PyErr_SetRaisedException(exc.release());
+        report_failure(c);
         return PYGEN_ERROR;
     }
     c->state = CoroState::Running;
@@ -542,6 +555,7 @@ Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject*
     new (&c->qualname) Ref(Ref::borrow(names.qualname));
     c->weakreflist = nullptr;
     new (&c->locals) LocalList();
+    c->failure_observer = nullptr;
     c->nargs = 0;
     for (Ref& arg : c->args) new (&arg) Ref();
     for (PyObject* a : args) {
@@ -558,6 +572,12 @@ void coro_attach(PyObject* coro, Coro::Handle frame) noexcept {
     c->frame = frame;
     c->state = CoroState::Created;
     PyObject_GC_Track(coro);
+}
+
+bool observe_failure(PyObject* coro, FailureObserver observer) noexcept {
+    if (Py_TYPE(coro) != g_coroutine_type || as_coro(coro)->state != CoroState::Created) return false;
+    as_coro(coro)->failure_observer = observer;
+    return true;
 }
 
 PyTypeObject* coroutine_type() { return g_coroutine_type; }
