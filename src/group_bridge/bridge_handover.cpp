@@ -63,6 +63,11 @@ Ref usable_loop(PyObject* self) {
 }
 
 void submit(PyObject* loop, const Ref& operation) {
+    // The module's own operations log their failure themselves as they end:
+    // no done-callback (a Python call under the future's lock) for them.
+    // Asked before the hand-over, since the loop may start the operation
+    // at once.
+    bool logs_itself = py::observe_failure(operation.get(), log_failed_handover);
     Ref future;
     try {
         Ref run = asyncio_attr(names::run_coroutine_threadsafe);
@@ -71,9 +76,7 @@ void submit(PyObject* loop, const Ref& operation) {
         py::close_unawaited(operation.get());
         throw;
     }
-    // The module's own operations log their failure themselves, as they
-    // end: no done-callback (a Python call under the future's lock) for them.
-    if (py::observe_failure(operation.get(), log_failed_handover)) return;
+    if (logs_itself) return;
     Ref callback = failure_logger(operation.get());
     py::call_method(future.get(), names::add_done_callback, callback);
 }
