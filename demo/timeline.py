@@ -12,6 +12,11 @@ import threading
 import time
 
 MAX_VALUE = 64  # longer values (artwork, URLs in events) are shortened
+# English for the bridge's log lines that are not in English.
+GLOSSES = {
+    "[Group] 全屋播放检测到中断，等待后自动续播...":
+        "whole-house playback was interrupted; resuming by itself after a short wait",
+}
 
 
 class Timeline:
@@ -20,6 +25,7 @@ class Timeline:
         self._lock = threading.Lock()
         self._origin = time.monotonic()
         self._loop_thread = threading.get_ident()
+        self._resume_prefix = None  # a play_url to a URL with this prefix is a resume
 
     def elapsed(self):
         return time.monotonic() - self._origin
@@ -38,12 +44,22 @@ class Timeline:
             self._out.write(text + "\n")
             self._out.flush()
 
+    def explain_resume_of(self, stream_url):
+        """The first speaker told to play the resume URL built from the
+        sender's ``stream_url`` gets a note saying what that URL is."""
+        self._resume_prefix = stream_url.split("?", 1)[0] + "?sid="
+
     # Listeners for the stand-ins.
 
     def speaker_listener(self, event):
         details = dict(event)
         did, command = details.pop("did"), details.pop("command")
         self.add(f"speaker {did}", " ".join([command, *_fields(details)]))
+        prefix = self._resume_prefix
+        if command == "play_url" and prefix and str(details.get("url", "")).startswith(prefix):
+            self._resume_prefix = None
+            self.add("note", "the auto-resume sends the sender's own stream URL with ?sid=<now>, "
+                             "not the hub's session URL: this is how the bridge resumes")
 
     def hub_listener(self, event):
         details = dict(event)
@@ -64,7 +80,9 @@ class TimelineLogHandler(logging.Handler):
 
     def emit(self, record):
         try:
-            self._timeline.add("log", f"{record.levelname:<7} {record.getMessage()}")
+            message = record.getMessage()
+            gloss = GLOSSES.get(message)
+            self._timeline.add("log", f"{record.levelname:<7} {message}" + (f"  ({gloss})" if gloss else ""))
         except Exception:
             self.handleError(record)
 

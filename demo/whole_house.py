@@ -15,6 +15,7 @@ import asyncio
 import contextlib
 import json
 import logging
+import math
 import sys
 
 from zeroconf import Zeroconf
@@ -44,10 +45,14 @@ def parse_args(argv):
     parser.add_argument("--speakers", type=int, default=4, metavar="N",
                         help="number of speakers in the house (default 4)")
     args = parser.parse_args(argv)
-    if not args.fast > 0:
-        parser.error("--fast must be positive")
+    if not (args.fast > 0 and math.isfinite(args.fast)):
+        parser.error(f"--fast must be a positive finite number, not {args.fast:g}")
     if args.speakers < 1:
         parser.error("--speakers must be at least 1")
+    try:
+        implementation_name()
+    except ValueError as exc:
+        parser.error(str(exc))
     return args
 
 
@@ -115,6 +120,16 @@ def describe(args, clock, timeline):
 
 def main(argv=None):
     args = parse_args(argv)
+    try:
+        return play(args)
+    except KeyboardInterrupt:
+        # asyncio.run has already cancelled the session, whose clean-up
+        # stopped the bridge and closed the network services.
+        print("demo interrupted", file=sys.stderr)
+        return 130
+
+
+def play(args):
     gb = load_group_bridge()
     clock = HouseClock(args.fast)
     timeline = Timeline()
