@@ -38,6 +38,7 @@ OWN_WORK_BEFORE = {
 class Target:
     label: str
     check: object  # (cpp, baseline, floor) -> (met, detail); each figure is Ir/op or None
+    short: str = ""  # what a miss is called, when not the label
 
     def judge(self, cpp, baseline, floor):
         """(True, False or None when a figure is missing, a detail or "")."""
@@ -70,7 +71,7 @@ def _own_work_cut(before):
         own = cpp - floor
         return own <= limit, f"own {own:,.0f}"
 
-    return Target(f"own ≤{limit:,.0f} (⅔ of {before:,.0f})", check)
+    return Target(f"own ≤{limit:,.0f} (⅔ of {before:,.0f})", check, "own work")
 
 
 NOT_SLOWER = Target("≤ baseline", _not_slower)
@@ -95,5 +96,5 @@ def verdict(targets, cpp, baseline, floor):
     suffix = f" ({', '.join(details)})" if details else ""
     if any(met is None for _, met, _ in results):
         return "n/a" + suffix
-    missed = [label for label, met, _ in results if not met]
+    missed = [t.short or t.label for t, (_, met, _) in zip(targets, results) if not met]
     return ("MISSED " + "; ".join(missed) if missed else "yes") + suffix

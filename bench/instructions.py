@@ -2,7 +2,7 @@
 baseline, counted by valgrind's callgrind: repeatable where wall-clock
 figures on a shared machine are not.
 
-    .venv/bin/python bench/instructions.py                 full run (2.5 to 3 minutes)
+    .venv/bin/python bench/instructions.py                 full run (about 3 minutes on an idle machine)
     .venv/bin/python bench/instructions.py --quick         a subset, fewer operations
     .venv/bin/python bench/instructions.py --only _on_play  figures whose name contains it
 

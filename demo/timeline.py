@@ -4,9 +4,13 @@ Every line carries the real seconds since the demo began, where it came from
 (the sender, a speaker, the audio hub, the web-socket clients, the bridge's
 log) and, when it did not happen on the event loop's thread, the thread's
 name. Lines may come from any thread, so writing is serialised.
+
+When the reader goes away (``scripts/demo.sh | head``), the timeline stops
+writing, calls ``on_closed`` once and lets the rest of the output go.
 """
 
 import logging
+import os
 import sys
 import threading
 import time
@@ -26,6 +30,8 @@ class Timeline:
         self._origin = time.monotonic()
         self._loop_thread = threading.get_ident()
         self._resume_prefix = None  # a play_url to a URL with this prefix is a resume
+        self.closed = False  # the reader went away
+        self.on_closed = None  # called once, from the writing thread, when it does
 
     def elapsed(self):
         return time.monotonic() - self._origin
@@ -33,16 +39,29 @@ class Timeline:
     def add(self, source, text):
         thread = threading.current_thread()
         where = "" if thread.ident == self._loop_thread else f"  [thread {thread.name}]"
-        line = f"{self.elapsed():7.3f}s  {source:<19} {text}{where}\n"
-        with self._lock:
-            self._out.write(line)
-            self._out.flush()
+        self._write(f"{self.elapsed():7.3f}s  {source:<19} {text}{where}\n")
 
     def note(self, text=""):
         """A line without time stamp: headings and the final report."""
+        self._write(text + "\n")
+
+    def _write(self, text):
         with self._lock:
-            self._out.write(text + "\n")
-            self._out.flush()
+            if self.closed:
+                return
+            try:
+                self._out.write(text)
+                self._out.flush()
+            except BrokenPipeError:
+                self.closed = True
+                # What is still buffered, and the interpreter's last flush, go nowhere.
+                devnull = os.open(os.devnull, os.O_WRONLY)
+                os.dup2(devnull, self._out.fileno())
+                os.close(devnull)
+            else:
+                return
+        if self.on_closed:
+            self.on_closed()
 
     def explain_resume_of(self, stream_url):
         """The first speaker told to play the resume URL built from the

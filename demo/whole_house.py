@@ -76,7 +76,10 @@ async def print_web_socket_events(clients, timeline):
 
 
 async def session(gb, args, clock, timeline):
-    """Runs the whole session; gives back the bridge's snapshot after the sender stopped."""
+    """Runs the whole session; gives back the bridge's snapshot after the sender stopped.
+    It is cancelled, and cleans up, when the timeline's reader goes away."""
+    loop, me = asyncio.get_running_loop(), asyncio.current_task()
+    timeline.on_closed = lambda: loop.call_soon_threadsafe(me.cancel)
     speakers = build_speakers(args.speakers, clock, timeline)
     config = Config(group=GroupConfig(member_dids=[s.did for s in speakers]))
     hub = AudioHub(listener=timeline.hub_listener)
@@ -115,6 +118,8 @@ def describe(args, clock, timeline):
     timeline.note(f"Whole-house AirPlay demo: {args.speakers} speakers: {', '.join(names)}")
     timeline.note(f"group bridge: {implementation_name()}; house clock {args.fast:g}x faster "
                   f"(the bridge's 3 s poll takes {clock.real(3):.2f} s)")
+    timeline.note("lines ending in [thread airplay:...] happened on the AirPlay receiver's thread, "
+                  "all others on the event loop")
     timeline.note()
 
 
@@ -139,11 +144,17 @@ def play(args):
     logger.addHandler(handler)
     logger.setLevel(logging.INFO)
     describe(args, clock, timeline)
+    if timeline.closed:
+        return 1
     try:
         snapshot = asyncio.run(session(gb, args, clock, timeline))
     except DemoError as exc:
         print(f"demo failed: {exc}", file=sys.stderr)
         return 1
+    except asyncio.CancelledError:
+        if timeline.closed:
+            return 1  # nobody reads the timeline any more
+        raise
     finally:
         logger.removeHandler(handler)
         undo_clock()

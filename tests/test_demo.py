@@ -94,3 +94,19 @@ def test_ctrl_c_stops_the_bridge_and_ends_with_one_line_and_status_130(after):
     assert (demo.returncode, err) == (130, "demo interrupted\n")
     assert re.search(r"demo +bridge stopped\n", rest)
     assert "final snapshot" not in rest
+
+
+@pytest.mark.parametrize("lines", [1, 8])
+def test_a_reader_that_goes_away_ends_the_demo_quietly(lines):
+    # As `scripts/demo.sh | head`: the reader closes its end after a few lines.
+    with subprocess.Popen(DEMO + ["--fast", "4", "--speakers", "2"], cwd=ROOT, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, encoding="utf-8") as demo:
+        try:
+            for _ in range(lines):
+                demo.stdout.readline()
+            demo.stdout.close()
+            err = demo.stderr.read()
+            demo.wait(timeout=30)
+        finally:
+            demo.kill()
+    assert (demo.returncode, err) == (1, "")
