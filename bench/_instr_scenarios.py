@@ -41,9 +41,9 @@ class Figure:
         return f"{self.key}:{label}"
 
 
-def _fan_out_figures(sizes=(10, 100)):
+def _fan_out_figures(sizes=(10, 100, 1000)):
     return [Figure(f"{name}-{size}", f"{name} ×{size} /cmd (/member) [gather]", f"fan_out-{size}",
-                   1000 // size, "gather", members=size)
+                   max(2, 1000 // size), "gather", members=size)
             for size in sizes for name in COMMANDS]
 
 
@@ -222,6 +222,7 @@ FAMILIES = {
     "awaits": lambda impls: {**_stop_candidates(impls), **_cycle_candidates(impls)},
     "fan_out-10": functools.partial(_fan_out_candidates, 10),
     "fan_out-100": functools.partial(_fan_out_candidates, 100),
+    "fan_out-1000": functools.partial(_fan_out_candidates, 1000),
     "calls": lambda impls: {**_snapshot_candidates(impls), **_hook_candidates(impls)},
 }
 

@@ -1,4 +1,7 @@
-"""The table of figures, their ratios and the targets each must meet."""
+"""The wall-clock table: each figure for both implementations, their ratios
+and the noise of the rounds.  It gives no verdicts: wall-clock time on a
+shared machine moves more between runs than the differences it would judge;
+the targets are judged on instruction counts (bench/instructions.py)."""
 
 import dataclasses
 
@@ -10,7 +13,7 @@ class Figure:
     baseline: float | None
     floor: float | None = None
     members: int = 0  # > 0: also shown per member
-    targets: tuple = ()
+    noise: float | None = None  # the rounds' largest relative spread (see _measure.Timings)
 
     def speedup(self):
         """How many times faster the C++ module is than the baseline."""
@@ -24,28 +27,10 @@ class Figure:
         return None
 
 
-@dataclasses.dataclass(frozen=True)
-class Target:
-    label: str
-    check: object  # Figure -> bool, or None when it cannot be judged
-
-    def judge(self, figure):
-        return self.check(figure)
-
-
-def _known(value, test):
-    return None if value is None else test(value)
-
-
-AS_FAST_AS_BASELINE = Target("≥ baseline", lambda f: _known(f.speedup(), lambda r: r >= 1.0))
-
-
-def speedup_at_least(factor):
-    return Target(f"≥{factor:g}× baseline", lambda f: _known(f.speedup(), lambda r: r >= factor))
-
-
-def floor_within(factor):
-    return Target(f"≤{factor:g}× floor", lambda f: _known(f.over_floor(), lambda r: r <= factor))
+def figure(name, timings, members=0):
+    """A Figure from the Timings of candidates "C++", "baseline" and, when
+    measured, "floor"."""
+    return Figure(name, timings["C++"], timings["baseline"], timings.get("floor"), members, timings.noise)
 
 
 def amount(value, members=0, *, scale=1.0, spec=".2f", member_spec=".3f"):
@@ -66,15 +51,11 @@ def _ratio(value):
     return "n/a" if value is None else f"{value:.2f}×"
 
 
-def _verdict(figure):
-    results = [(t.label, t.judge(figure)) for t in figure.targets]
-    if any(ok is None for _, ok in results):
-        return "n/a"
-    missed = [label for label, ok in results if not ok]
-    return "yes" if not missed else "MISSED " + ", ".join(missed)
+def _noise(value):
+    return "n/a" if value is None else f"±{value:.0%}"
 
 
-HEADER = ("figure", "C++ µs", "baseline µs", "floor µs", "base/C++", "C++/floor", "target", "met")
+HEADER = ("figure", "C++ µs", "baseline µs", "floor µs", "base/C++", "C++/floor", "noise")
 
 
 def print_table(figures, out):
@@ -84,18 +65,15 @@ def print_table(figures, out):
         rows.append((f.name, _us(f.cpp, f.members), _us(f.baseline, f.members),
                      _us(f.floor, f.members) if f.floor is not None else "-",
                      _ratio(f.speedup()), _ratio(f.over_floor()) if f.floor is not None else "-",
-                     ", ".join(t.label for t in f.targets), _verdict(f)))
+                     _noise(f.noise)))
     widths = [max(len(row[i]) for row in rows) for i in range(len(HEADER))]
     for number, row in enumerate(rows):
-        cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:6], widths[1:6])]
-        cells += [c.ljust(w) for c, w in zip(row[6:], widths[6:])]
+        cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])]
         print("  ".join(cells).rstrip(), file=out)
         if number == 0:
             print("  ".join("-" * w for w in widths), file=out)
 
 
-def summary(figures):
-    """(met, missed, not judged) counts over every figure's targets."""
-    verdicts = [_verdict(f) for f in figures if f.targets]
-    return (sum(v == "yes" for v in verdicts), sum(v.startswith("MISSED") for v in verdicts),
-            sum(v == "n/a" for v in verdicts))
+def largest_noise(figures):
+    known = [f.noise for f in figures if f.noise is not None]
+    return max(known) if known else None

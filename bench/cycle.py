@@ -15,7 +15,7 @@ import time
 from _fakes import STREAM, instant_broadcast, make_bridge, make_speakers, patch_broadcast
 from _impls import has
 from _measure import alternate
-from _report import AS_FAST_AS_BASELINE, Figure, speedup_at_least
+from _report import figure
 
 
 async def _cycles(bridge, count):
@@ -82,10 +82,9 @@ def figures(impls, settings, notes):
         speakers = make_speakers(10)
         candidates["floor"] = lambda: loop.run_until_complete(
             _asyncio_work_alone(speakers, settings.cycles))
-        medians = alternate(candidates, settings.rounds)
+        timings = alternate(candidates, settings.rounds)
         loop.run_until_complete(_cancel_the_rest())
     finally:
         undo()
         loop.close()
-    return [Figure("start + stop cycle ×10 members", medians["C++"], medians["baseline"],
-                   medians["floor"], targets=(AS_FAST_AS_BASELINE, speedup_at_least(1.5)))]
+    return [figure("start + stop cycle ×10 members", timings)]

@@ -7,7 +7,7 @@ import time
 
 from _fakes import STREAM, make_controller, make_speakers
 from _measure import alternate
-from _report import AS_FAST_AS_BASELINE, Figure, floor_within
+from _report import figure
 
 SIZES = (10, 100, 1000)
 
@@ -58,7 +58,4 @@ def _figure(loop, impls, settings, name, size):
     for run in candidates.values():  # warm-up
         if run is not None:
             run()
-    medians = alternate(candidates, settings.rounds)
-    targets = (AS_FAST_AS_BASELINE,) + ((floor_within(1.15),) if size == 1000 else ())
-    return Figure(f"{name} ×{size} /cmd (/member)", medians["C++"], medians["baseline"],
-                  medians["floor"], members=size, targets=targets)
+    return figure(f"{name} ×{size} /cmd (/member)", alternate(candidates, settings.rounds), members=size)

@@ -16,7 +16,7 @@ import time
 from _fakes import STREAM, make_bridge, make_speakers, patch_broadcast
 from _impls import has
 from _measure import alternate
-from _report import AS_FAST_AS_BASELINE, Figure, floor_within
+from _report import figure
 
 COROUTINE = "rcts"  # floor: asyncio.run_coroutine_threadsafe(trivial coroutine)
 CALLBACK = "csts"  # floor: loop.call_soon_threadsafe(trivial callback)
@@ -123,10 +123,7 @@ def figures(impls, settings):
                 candidates[label] = None if hook is None else _timed_call(
                     lambda hook=hook: hook(*args), runner)
             candidates["floor"] = _timed_call(floors[floor], runner)
-            medians = alternate(candidates, settings.hook_calls)
-            result.append(Figure(f"{name}() [{floor}]", medians["C++"], medians["baseline"],
-                                 medians["floor"],
-                                 targets=(AS_FAST_AS_BASELINE, floor_within(1.25))))
+            result.append(figure(f"{name}() [{floor}]", alternate(candidates, settings.hook_calls)))
         return result
     finally:
         undo()

@@ -2,13 +2,14 @@
 baseline, counted by valgrind's callgrind: repeatable where wall-clock
 figures on a shared machine are not.
 
-    .venv/bin/python bench/instructions.py                 full run (2.5 to 3 minutes)
+    .venv/bin/python bench/instructions.py                 full run (about 3 minutes on an idle machine)
     .venv/bin/python bench/instructions.py --quick         a subset, fewer operations
     .venv/bin/python bench/instructions.py --only _on_play  figures whose name contains it
 
 Each candidate runs in a child (bench/_instr_child.py) under callgrind with
 N operations; each family of candidates also runs once with none.  The
 instructions per operation are the difference of the two totals over N.
+Each figure is judged against its targets (bench/_targets.py).
 """
 
 import argparse
@@ -27,13 +28,14 @@ import time
 import _impls
 from _instr_scenarios import FIGURES, FLOOR_LEGEND, IMPLS, UNAVAILABLE
 from _report import amount
+from _targets import LEVEL, targets_for
+from _targets import verdict as target_verdict
 
 HERE = pathlib.Path(__file__).resolve().parent
 CHILD = HERE / "_instr_child.py"
 COLLECTED = re.compile(r"Collected\s*:\s*(\d+)")
 QUICK_FIGURES = ("stop-empty", "play_url-10", "snapshot-10", "_on_play_start")
 QUICK_DIVISOR = 5  # --quick runs N / 5 operations
-LEVEL = 0.005  # C++ and baseline within 0.5% of each other are level
 
 
 @dataclasses.dataclass(frozen=True)
@@ -117,24 +119,47 @@ def _amount(value, members=0):
     return amount(value, members, spec=",.0f", member_spec=",.0f")
 
 
-def _ratio(numerator, denominator):
-    return "n/a" if not numerator or not denominator else f"{numerator / denominator:.2f}×"
+def _ratio(numerator, denominator, digits=2):
+    return "n/a" if not numerator or not denominator else f"{numerator / denominator:.{digits}f}×"
 
 
-def print_table(figures, per_op, counts):
-    header = ("figure", "C++ Ir/op", "baseline Ir/op", "floor Ir/op", "base/C++", "C++/floor", "N")
+def _figures_of(f, per_op):
+    """(C++, baseline, floor) Ir/op of figure ``f``; None where not measured."""
+    floor = per_op.get(f.floor) if f.floor else None
+    return per_op.get(f.candidate("C++")), per_op.get(f.candidate("baseline")), floor
+
+
+def judged(figures, per_op):
+    """{figure key: its verdict text} (see _targets.verdict)."""
+    return {f.key: target_verdict(targets_for(f.key, f.floor_tag), *_figures_of(f, per_op)) for f in figures}
+
+
+def print_table(figures, per_op, counts, verdicts):
+    header = ("figure", "C++ Ir/op", "baseline Ir/op", "floor Ir/op", "base/C++", "C++/floor", "N",
+              "targets", "met")
     rows = [header]
     for f in figures:
-        cpp, base = per_op.get(f.candidate("C++")), per_op.get(f.candidate("baseline"))
-        floor = per_op.get(f.floor) if f.floor else None
+        cpp, base, floor = _figures_of(f, per_op)
         rows.append((f.title, _amount(cpp, f.members), _amount(base, f.members),
                      _amount(floor, f.members) if f.floor else "-", _ratio(base, cpp),
-                     _ratio(cpp, floor) if f.floor else "-", str(counts[f.key])))
+                     _ratio(cpp, floor, 3) if f.floor else "-", str(counts[f.key]),
+                     ", ".join(t.label for t in targets_for(f.key, f.floor_tag)), verdicts[f.key]))
     widths = [max(len(row[i]) for row in rows) for i in range(len(header))]
     for number, row in enumerate(rows):
-        print("  ".join([row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])]))
+        cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:7], widths[1:7])]
+        cells += [c.ljust(w) for c, w in zip(row[7:], widths[7:])]
+        print("  ".join(cells).rstrip())
         if number == 0:
             print("  ".join("-" * w for w in widths))
+
+
+def target_summary(verdicts):
+    counts = {"yes": 0, "MISSED": 0, "n/a": 0}
+    for text in verdicts.values():
+        counts[text.split()[0]] += 1
+    missed = [key for key, text in verdicts.items() if text.startswith("MISSED")]
+    return (f"targets: {counts['yes']} figures meet theirs, {counts['MISSED']} miss"
+            + (f" ({', '.join(missed)})" if missed else "") + f", {counts['n/a']} not judged")
 
 
 def verdict(figures, per_op):
@@ -198,7 +223,8 @@ def main(argv=None):
 
     print(f"vesbel.group_bridge instructions per operation, {datetime.date.today()}, "
           f"Python {platform.python_version()}, {version}, {'quick' if args.quick else 'full'} run")
-    print_table(figures, per_op, {f.key: max(1, f.count // divisor) for f in figures})
+    verdicts = judged(figures, per_op)
+    print_table(figures, per_op, {f.key: max(1, f.count // divisor) for f in figures}, verdicts)
     print()
     print("Ir/op: instructions per operation, (N operations - none) / N, warmed up, collector paused;")
     print("fan-out rows give Ir per member in brackets.  Hooks run on one thread, the bridge's _loop a")
@@ -209,9 +235,13 @@ def main(argv=None):
     for tag, text in FLOOR_LEGEND.items():
         if tag in used:
             print(f"  [{tag}] {text}")
+    print(f"Targets (bench/_targets.py): ≤ baseline = at most the baseline's instructions, give or take")
+    print(f"{LEVEL:.1%}; ≤k× floor = at most k times the floor; own ≤X = the hook's instructions above its")
+    print("floor at most two thirds of what they were before they were cut.")
     for note in notes:
         print("note:", note)
-    print(verdict(figures, per_op) + f" ({len(jobs)} children, {time.perf_counter() - began:.0f} s)")
+    print(verdict(figures, per_op))
+    print(target_summary(verdicts) + f" ({len(jobs)} children, {time.perf_counter() - began:.0f} s)")
     return 0
 
 

@@ -8,7 +8,7 @@ import time
 from _fakes import make_bridge, make_controller, make_speakers
 from _impls import has
 from _measure import alternate
-from _report import AS_FAST_AS_BASELINE, Figure, floor_within, speedup_at_least
+from _report import figure
 
 
 def _snapshot_timer(bridge, count):
@@ -27,9 +27,7 @@ def snapshot_figure(impls, settings):
     candidates = {label: _snapshot_timer(make_bridge(impl, speakers), settings.calls)
                   if has(impl, "GroupBridge", "snapshot") else None
                   for label, impl in impls.items()}
-    medians = alternate(candidates, settings.rounds)
-    return Figure("snapshot() ×10 members", medians["C++"], medians["baseline"],
-                  targets=(AS_FAST_AS_BASELINE, speedup_at_least(1.5)))
+    return figure("snapshot() ×10 members", alternate(candidates, settings.rounds))
 
 
 async def _trivial():
@@ -53,11 +51,10 @@ def await_figure(impls, settings):
             candidates[label] = None if group is None else (
                 lambda stop=group.stop: loop.run_until_complete(_per_await(stop, settings.calls)))
         candidates["floor"] = lambda: loop.run_until_complete(_per_await(_trivial, settings.calls))
-        medians = alternate(candidates, settings.rounds)
+        timings = alternate(candidates, settings.rounds)
     finally:
         loop.close()
-    return Figure("await stop(), empty group", medians["C++"], medians["baseline"],
-                  medians["floor"], targets=(AS_FAST_AS_BASELINE, floor_within(2.0)))
+    return figure("await stop(), empty group", timings)
 
 
 def figures(impls, settings):

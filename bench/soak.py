@@ -1,7 +1,7 @@
 """Leak soak: every operation of the module, round after round, with the growth
 per round after warm-up.
 
-    bench/soak.py [--cycles 20000] [--impl module|baseline] [--tracemalloc]
+    bench/soak.py [--cycles 20000] [--rounds 20] [--impl module|baseline] [--tracemalloc]
 
 Figures, per cycle over the measured rounds (the first quarter is warm-up):
 allocated blocks (``sys.getallocatedblocks() - sys.getunicodeinternedsize()``,
@@ -9,6 +9,12 @@ which sees every reference leak), gc-tracked objects, RSS and, with
 ``--tracemalloc``, traced bytes.  Exits 1 when an object built in a cycle
 outlives it, or blocks grew by one or more per cycle in every measured round
 (CPython's refleak rule, applied per cycle).
+
+Growth is judged only with at least MIN_CYCLES_PER_ROUND cycles per round and
+MIN_MEASURED_ROUNDS measured rounds: a round's blocks move by a few dozen
+whatever it runs (caches and free lists settling), which would pass for a
+leak of one block per cycle in shorter rounds.  A shorter run says so and
+still reports objects that outlive their cycle.
 """
 
 import argparse
@@ -22,6 +28,9 @@ import tracemalloc
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 import workload  # noqa: E402
+
+MIN_CYCLES_PER_ROUND = 100
+MIN_MEASURED_ROUNDS = 3
 
 
 def blocks():
@@ -88,13 +97,49 @@ def leaks(deltas, per_round):
     return bool(deltas) and all(delta >= per_round for delta in deltas)
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--cycles", type=int, default=20000)
-    parser.add_argument("--rounds", type=int, default=20)
-    parser.add_argument("--impl", choices=["module", "baseline"], default="module")
-    parser.add_argument("--tracemalloc", action="store_true")
-    args = parser.parse_args()
+def too_short(deltas, per_round):
+    """Why the block growth cannot be judged, or "" when it can."""
+    if per_round < MIN_CYCLES_PER_ROUND or len(deltas) < MIN_MEASURED_ROUNDS:
+        return (f"too short to judge growth: {per_round} cycles per round over {len(deltas)} measured rounds, "
+                f"at least {MIN_CYCLES_PER_ROUND} over {MIN_MEASURED_ROUNDS} needed")
+    return ""
+
+
+def verdict(deltas, per_round, survivors):
+    """(the closing line, whether it is a failure)."""
+    if survivors:
+        return "LEAK: objects outlive their cycle", True
+    why = too_short(deltas, per_round)
+    if why:
+        return why, False
+    return ("LEAK", True) if leaks(deltas, per_round) else ("no growth", False)
+
+
+def parse_args(argv=None):
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
+    parser.add_argument("--cycles", type=int, default=20000, metavar="N",
+                        help="operation cycles in all (default 20000, about 5 minutes; growth is judged "
+                             f"from {MIN_CYCLES_PER_ROUND} cycles per round)")
+    parser.add_argument("--rounds", type=int, default=20, metavar="N",
+                        help="rounds the cycles are split into, one sample after each; the first quarter "
+                             "is warm-up (default 20)")
+    parser.add_argument("--impl", choices=["module", "baseline"], default="module",
+                        help="the extension module (default) or the plain-Python baseline")
+    parser.add_argument("--tracemalloc", action="store_true",
+                        help="also trace Python allocations and report traced bytes per cycle (slower)")
+    args = parser.parse_args(argv)
+    if args.rounds < 2:
+        parser.error(f"--rounds must be at least 2 (a warm-up round and a measured one), not {args.rounds}")
+    if args.cycles < 1:
+        parser.error(f"--cycles must be at least 1, not {args.cycles}")
+    if args.cycles < args.rounds:
+        parser.error(f"--cycles must be at least --rounds ({args.rounds}): each round runs "
+                     f"cycles / rounds cycles; got {args.cycles}")
+    return args
+
+
+def main(argv=None):
+    args = parse_args(argv)
 
     gb = workload.load_module(args.impl)
     workload.quiet_log()
@@ -119,8 +164,8 @@ def main():
           + (f", traced {per_cycle['traced']:+.1f} B" if args.tracemalloc else ""))
     print(f"block deltas per round of {per_round} cycles: {deltas}")
     print(f"objects outliving their cycle: {len(survivors)} {survivors[:5]}")
-    failed = leaks(deltas, per_round) or survivors
-    print("LEAK" if failed else "no growth")
+    line, failed = verdict(deltas, per_round, survivors)
+    print(line)
     return 1 if failed else 0
 
 

@@ -7,9 +7,16 @@ same import name ``vesbel.group_bridge`` so that nothing else can tell.
 
 import os
 
+IMPLEMENTATIONS = ("module", "baseline")
+
 
 def implementation_name():
-    return "baseline" if os.environ.get("VESBEL_IMPL", "module") == "baseline" else "module"
+    """"module" or "baseline"; any other VESBEL_IMPL is a ValueError that
+    names both (unset or empty means "module")."""
+    name = os.environ.get("VESBEL_IMPL") or "module"
+    if name not in IMPLEMENTATIONS:
+        raise ValueError(f"VESBEL_IMPL must be {' or '.join(map(repr, IMPLEMENTATIONS))}, not {name!r}")
+    return name
 
 
 def load_group_bridge():

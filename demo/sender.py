@@ -31,6 +31,7 @@ class Sender:
     async def run(self):
         speakers, first = self._speakers, self._speakers[0]
         stream_url = f"rtsp://127.0.0.1:{self._receiver.rtsp_port}/airplay/live?client=iPhone"
+        self._timeline.explain_resume_of(stream_url)
 
         await self._send("play", f"plays {TRACK['title']!r} by {TRACK['artist']} with artwork "
                                  f"from {stream_url}", stream_url, TRACK, ARTWORK)

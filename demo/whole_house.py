@@ -15,6 +15,7 @@ import asyncio
 import contextlib
 import json
 import logging
+import math
 import sys
 
 from zeroconf import Zeroconf
@@ -44,10 +45,14 @@ def parse_args(argv):
     parser.add_argument("--speakers", type=int, default=4, metavar="N",
                         help="number of speakers in the house (default 4)")
     args = parser.parse_args(argv)
-    if not args.fast > 0:
-        parser.error("--fast must be positive")
+    if not (args.fast > 0 and math.isfinite(args.fast)):
+        parser.error(f"--fast must be a positive finite number, not {args.fast:g}")
     if args.speakers < 1:
         parser.error("--speakers must be at least 1")
+    try:
+        implementation_name()
+    except ValueError as exc:
+        parser.error(str(exc))
     return args
 
 
@@ -71,7 +76,10 @@ async def print_web_socket_events(clients, timeline):
 
 
 async def session(gb, args, clock, timeline):
-    """Runs the whole session; gives back the bridge's snapshot after the sender stopped."""
+    """Runs the whole session; gives back the bridge's snapshot after the sender stopped.
+    It is cancelled, and cleans up, when the timeline's reader goes away."""
+    loop, me = asyncio.get_running_loop(), asyncio.current_task()
+    timeline.on_closed = lambda: loop.call_soon_threadsafe(me.cancel)
     speakers = build_speakers(args.speakers, clock, timeline)
     config = Config(group=GroupConfig(member_dids=[s.did for s in speakers]))
     hub = AudioHub(listener=timeline.hub_listener)
@@ -110,11 +118,23 @@ def describe(args, clock, timeline):
     timeline.note(f"Whole-house AirPlay demo: {args.speakers} speakers: {', '.join(names)}")
     timeline.note(f"group bridge: {implementation_name()}; house clock {args.fast:g}x faster "
                   f"(the bridge's 3 s poll takes {clock.real(3):.2f} s)")
+    timeline.note("lines ending in [thread airplay:...] happened on the AirPlay receiver's thread, "
+                  "all others on the event loop")
     timeline.note()
 
 
 def main(argv=None):
     args = parse_args(argv)
+    try:
+        return play(args)
+    except KeyboardInterrupt:
+        # asyncio.run has already cancelled the session, whose clean-up
+        # stopped the bridge and closed the network services.
+        print("demo interrupted", file=sys.stderr)
+        return 130
+
+
+def play(args):
     gb = load_group_bridge()
     clock = HouseClock(args.fast)
     timeline = Timeline()
@@ -124,11 +144,17 @@ def main(argv=None):
     logger.addHandler(handler)
     logger.setLevel(logging.INFO)
     describe(args, clock, timeline)
+    if timeline.closed:
+        return 1
     try:
         snapshot = asyncio.run(session(gb, args, clock, timeline))
     except DemoError as exc:
         print(f"demo failed: {exc}", file=sys.stderr)
         return 1
+    except asyncio.CancelledError:
+        if timeline.closed:
+            return 1  # nobody reads the timeline any more
+        raise
     finally:
         logger.removeHandler(handler)
         undo_clock()

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Prepares the development environment: CPython 3.12, a virtualenv in .venv
-# with pytest, zeroconf and hypothesis, and the build of the extension module.
+# with pytest, zeroconf and hypothesis (the demo needs only zeroconf), and the
+# build of the extension module.
 #
 # Source it to get the functions (prepare_env, build_module, ...), or run it:
 #   scripts/env.sh          prepare .venv
@@ -14,8 +15,9 @@ VESBEL_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 VESBEL_PYTHON_VERSION="${VESBEL_PYTHON_VERSION:-3.12}"
 VESBEL_VENV="${VESBEL_VENV:-$VESBEL_ROOT/.venv}"
 VESBEL_PY="$VESBEL_VENV/bin/python"
+# What the tests and the demo import; each is "pip name" and Debian's python3-<name>.
 VESBEL_TEST_MODULES=(pytest zeroconf hypothesis)
-VESBEL_DEBIAN_PACKAGES=(python3-pytest python3-zeroconf python3-hypothesis)
+VESBEL_DEMO_MODULES=(zeroconf)
 VESBEL_DEBIAN_SITE=/usr/lib/python3/dist-packages
 
 vesbel_say() { echo "[env] $*" >&2; }
@@ -71,9 +73,10 @@ ensure_venv() {
     "$python" -m venv "$VESBEL_VENV" || return 1
 }
 
-have_test_modules() {
+# True when every module named in the arguments imports in the virtualenv.
+have_modules() {
     local IFS=,
-    "$VESBEL_PY" -c "import ${VESBEL_TEST_MODULES[*]}" >/dev/null 2>&1
+    "$VESBEL_PY" -c "import $*" >/dev/null 2>&1
 }
 
 # A quick probe: can pip fetch from a package index here?
@@ -87,11 +90,13 @@ index_reachable() {
     return $status
 }
 
-# Installs Debian's packages when missing and puts their folder on the
-# virtualenv's path (they are pure Python, so they work under 3.12 and 3.13).
+# Installs Debian's packages of the modules named in the arguments when missing
+# and puts their folder on the virtualenv's path (they are pure Python, so
+# they work under 3.12 and 3.13).
 use_debian_packages() {
-    local missing=() package site
-    for package in "${VESBEL_DEBIAN_PACKAGES[@]}"; do
+    local missing=() package module site
+    for module in "$@"; do
+        package="python3-$module"
         dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" \
             || missing+=("$package")
     done
@@ -107,40 +112,61 @@ use_debian_packages() {
     echo "$VESBEL_DEBIAN_SITE" >"$site/debian-dist-packages.pth"
 }
 
-ensure_test_modules() {
-    have_test_modules && return 0
+# Makes the modules named in the arguments importable in the virtualenv.
+ensure_modules() {
+    have_modules "$@" && return 0
     if index_reachable; then
-        vesbel_say "installing ${VESBEL_TEST_MODULES[*]} with pip"
-        "$VESBEL_PY" -m pip install --quiet "${VESBEL_TEST_MODULES[@]}" || return 1
+        vesbel_say "installing $* with pip"
+        "$VESBEL_PY" -m pip install --quiet "$@" || return 1
     else
         vesbel_say "no package index reachable; using Debian's packages"
-        use_debian_packages || return 1
+        use_debian_packages "$@" || return 1
     fi
-    have_test_modules || {
-        vesbel_say "error: ${VESBEL_TEST_MODULES[*]} are still not importable in $VESBEL_VENV"
+    have_modules "$@" || {
+        vesbel_say "error: $* are still not importable in $VESBEL_VENV"
         return 1
     }
 }
 
+# Prepares the virtualenv with the test modules, or with the demo's only
+# ("prepare_env demo").
 prepare_env() {
-    ensure_venv && ensure_test_modules
+    if [[ "${1:-}" == demo ]]; then
+        ensure_venv && ensure_modules "${VESBEL_DEMO_MODULES[@]}"
+    else
+        ensure_venv && ensure_modules "${VESBEL_TEST_MODULES[@]}"
+    fi
 }
 
 # Configures and builds the extension with the virtualenv's interpreter; the
 # .so lands in vesbel/.  Optional: a build folder (default build/) and further
 # CMake options, e.g. build_module "$VESBEL_ROOT/build-asan" -DGROUP_BRIDGE_SANITIZE=ON.
+# Progress goes to stderr, and a build with nothing to do prints nothing.
 build_module() {
     local build_dir="${1:-$VESBEL_ROOT/build}"
     (($#)) && shift
     cmake -S "$VESBEL_ROOT" -B "$build_dir" -DPython_EXECUTABLE="$VESBEL_PY" \
         -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGROUP_BRIDGE_WERROR=ON "$@" >/dev/null || return 1
-    cmake --build "$build_dir" -j2
+    cmake --build "$build_dir" -j2 \
+        | { grep --line-buffered -v -e '] Built target ' -e '^Consolidate compiler generated dependencies' >&2 || true; }
+    return "${PIPESTATUS[0]}"
 }
 
-# Prepares .venv and builds the module, unless VESBEL_IMPL=baseline selects
-# the plain-Python baseline (which needs no build).
+# Fails, naming the two valid values, unless VESBEL_IMPL is unset, empty,
+# "module" or "baseline".
+check_impl() {
+    case "${VESBEL_IMPL:-module}" in
+        module | baseline) return 0 ;;
+    esac
+    vesbel_say "error: VESBEL_IMPL must be 'module' or 'baseline', not '$VESBEL_IMPL'"
+    return 1
+}
+
+# Prepares .venv (for the tests, or "prepare_for_run demo": for the demo) and
+# builds the module, unless VESBEL_IMPL=baseline selects the plain-Python
+# baseline (which needs no build).
 prepare_for_run() {
-    prepare_env
+    check_impl && prepare_env "${1:-}" || return 1
     if [[ "${VESBEL_IMPL:-module}" != baseline ]]; then
         build_module
     fi

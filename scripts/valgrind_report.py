@@ -4,7 +4,9 @@ its frames in the module's sources, or a lost block allocated by the
 module's code directly, with no Python code run between (blocks that Python
 code allocates while the module imports its collaborators are the
 interpreter's, which never frees everything at exit).  Exits 1 when there is
-one.  Strings that CPython interns for a C-string key or attribute name
+one.  The verdict about the module's own code comes first, memcheck's
+totals for the whole process (mostly the interpreter's) after it.  Strings
+that CPython interns for a C-string key or attribute name
 (``PyDict_SetItemString`` and the like) are immortal and never freed: they
 are lost once per distinct name, counted apart, and not a leak.
 
@@ -58,21 +60,29 @@ def is_ours(record, source_dir):
     return any(source_dir in frame for frame in record[1:])
 
 
+def totals(found):
+    """Memcheck's whole-process summary lines (leak totals, error count)."""
+    return [line.strip() for record in found for line in record
+            if re.search(r"(definitely|indirectly|possibly) lost:|ERROR SUMMARY", line)]
+
+
 def main(log, source_dir):
     with open(log) as handle:
         found = list(records(handle.read()))
-    for line in (line for r in found for line in r):
-        if re.search(r"(definitely|indirectly|possibly) lost:|ERROR SUMMARY", line):
-            print(line.strip())
     ours = [r for r in found if is_ours(r, source_dir)]
     names = [r for r in ours if interned_name(r, source_dir)]
     ours = [r for r in ours if r not in names]
     definite = [r for r in ours if "definitely lost" in r[0]]
-    print(f"records of the module's own code ({source_dir}): {len(ours)}, "
-          f"{len(definite)} of them definitely lost; "
+    verdict = ("clean: nothing lost, no invalid access" if not ours else
+               f"{len(ours)} records, {len(definite)} of them definitely lost (listed below)")
+    print(f"the module's own code ({source_dir}): {verdict}; "
           f"names interned once for its C-string keys: {len(names)}")
+    print("whole process, mostly CPython's own (it does not free everything at exit):")
+    for line in totals(found):
+        print("  " + line)
     for record in ours:
-        print("\n".join(record[:30]), end="\n\n")
+        print()
+        print("\n".join(record[:30]))
     return 1 if ours else 0
 
 

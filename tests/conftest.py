@@ -15,7 +15,7 @@ import sys
 import pytest
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
-IMPL = os.environ.get("VESBEL_IMPL", "module")
+IMPL = os.environ.get("VESBEL_IMPL") or "module"
 
 
 if IMPL == "baseline":
@@ -25,6 +25,8 @@ if IMPL == "baseline":
 
 
 def pytest_configure(config):
+    if IMPL not in ("module", "baseline"):
+        raise pytest.UsageError(f"VESBEL_IMPL must be 'module' or 'baseline', not {IMPL!r}")
     config.addinivalue_line("markers", "module_only: only the extension module has this property")
 
 

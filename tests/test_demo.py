@@ -1,20 +1,26 @@
-"""The README's demo plays a whole session on the stand-ins and ends cleanly."""
+"""The README's demo plays a whole session on the stand-ins and ends cleanly,
+refuses bad options before anything starts, and ends quietly on Ctrl-C."""
 
 import json
+import os
 import re
+import signal
 import subprocess
 import sys
+
+import pytest
 
 from conftest import ROOT
 
 AUTO_RESUME = "[Group] 全屋播放检测到中断，等待后自动续播..."
+DEMO = [sys.executable, "-W", "error", "-m", "demo.whole_house"]
 SNAPSHOT_HEADING = "final snapshot, after the sender stopped:\n"
 
 
 def test_demo_plays_a_whole_session_and_exits_cleanly():
     # The child picks the same implementation through VESBEL_IMPL, inherited.
     done = subprocess.run(
-        [sys.executable, "-W", "error", "-m", "demo.whole_house", "--fast", "20", "--speakers", "3"],
+        DEMO + ["--fast", "20", "--speakers", "3"],
         cwd=ROOT, capture_output=True, text=True, encoding="utf-8", timeout=60,
     )
     assert (done.returncode, done.stderr) == (0, "")
@@ -36,6 +42,11 @@ def test_demo_plays_a_whole_session_and_exits_cleanly():
         ]
         assert re.fullmatch(rf"rtsp://127\.0\.0\.1:{port}/airplay/live\?sid=\d+", commands[2][1])
     assert re.search(r"speaker kitchen +drop_out", out).start() < out.index(AUTO_RESUME)
+    # The Chinese log line is glossed in English, and the resume URL explained once.
+    assert re.search(re.escape(AUTO_RESUME) + r"  \(whole-house playback was interrupted; .*\)\n", out)
+    notes = re.findall(r"note +(.*)", out)
+    assert len(notes) == 1 and "sender's own stream URL" in notes[0]
+    assert out.index(notes[0]) > out.index(commands[2][1])
     assert re.findall(r"web-socket +control_command action=(\w+)", out) == ["play_url", "pause", "stop"]
 
     snapshot = json.JSONDecoder().raw_decode(out[out.index(SNAPSHOT_HEADING) + len(SNAPSHOT_HEADING):])[0]
@@ -47,3 +58,55 @@ def test_demo_plays_a_whole_session_and_exits_cleanly():
         "member_count": 3,
     }
     assert snapshot["artwork"].startswith("data:image/png;base64,")
+
+
+@pytest.mark.parametrize("args, impl, complaint", [
+    (["--fast", "inf"], None, "--fast must be a positive finite number, not inf"),
+    (["--fast", "nan"], None, "--fast must be a positive finite number, not nan"),
+    (["--fast", "0"], None, "--fast must be a positive finite number, not 0"),
+    (["--speakers", "0"], None, "--speakers must be at least 1"),
+    ([], "modul", "VESBEL_IMPL must be 'module' or 'baseline', not 'modul'"),
+])
+def test_bad_options_are_refused_before_anything_starts(args, impl, complaint):
+    env = dict(os.environ, **({"VESBEL_IMPL": impl} if impl else {}))
+    done = subprocess.run(DEMO + args, cwd=ROOT, env=env, capture_output=True, text=True, timeout=60)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr.splitlines()[-1] == f"scripts/demo.sh: error: {complaint}"
+    assert "Traceback" not in done.stderr
+
+
+@pytest.mark.parametrize("after", [
+    "Started Group AirPlay bridge",  # the phone is still looking for the group
+    "sets the volume",  # the group plays
+    "drops off the network",  # the poll is about to resume the group
+])
+def test_ctrl_c_stops_the_bridge_and_ends_with_one_line_and_status_130(after):
+    demo = subprocess.Popen(DEMO + ["--fast", "4", "--speakers", "2"], cwd=ROOT, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, encoding="utf-8")
+    try:
+        for line in demo.stdout:
+            if after in line:
+                break
+        demo.send_signal(signal.SIGINT)
+        rest, err = demo.communicate(timeout=30)
+    finally:
+        demo.kill()
+    assert (demo.returncode, err) == (130, "demo interrupted\n")
+    assert re.search(r"demo +bridge stopped\n", rest)
+    assert "final snapshot" not in rest
+
+
+@pytest.mark.parametrize("lines", [1, 8])
+def test_a_reader_that_goes_away_ends_the_demo_quietly(lines):
+    # As `scripts/demo.sh | head`: the reader closes its end after a few lines.
+    with subprocess.Popen(DEMO + ["--fast", "4", "--speakers", "2"], cwd=ROOT, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, text=True, encoding="utf-8") as demo:
+        try:
+            for _ in range(lines):
+                demo.stdout.readline()
+            demo.stdout.close()
+            err = demo.stderr.read()
+            demo.wait(timeout=30)
+        finally:
+            demo.kill()
+    assert (demo.returncode, err) == (1, "")

@@ -108,7 +108,7 @@ Ref frame_for(PyObject* code, PyObject* globals) {
         PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr)));
 }
 
-void add_traceback_entry(PyObject* frame) noexcept {
+void add_traceback_entry(PyObject* frame) {
     // On failure the interpreter chains its own error to the one raised.
     PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame));
 }

@@ -35,6 +35,6 @@ Ref frame_for(PyObject* code, PyObject* globals);
 
 // Adds an entry for `frame` at the head of the traceback of the error being
 // raised, as the interpreter does when an error leaves a Python frame.
-void add_traceback_entry(PyObject* frame) noexcept;
+void add_traceback_entry(PyObject* frame);
 
 }  // namespace py

@@ -49,6 +49,16 @@ void destroy_frame(CoroObject* c) {
     }
 }
 
+// Shows the observer (if any) the ordinary error the body ended with; the
+// error stays set for the driver.
+void report_failure(CoroObject* c) {
+    FailureObserver observer = std::exchange(c->failure_observer, nullptr);
+    if (!observer || !PyErr_ExceptionMatches(PyExc_Exception)) return;
+    Ref error = take_raised();
+    observer(reinterpret_cast<PyObject*>(c), error.get());
+    PyErr_SetRaisedException(error.release());
+}
+
 void end(CoroObject* c) {
     c->state = CoroState::Done;
     destroy_frame(c);
@@ -80,6 +90,7 @@ PySendResult finish(CoroObject* c, PyObject** out) {
         error = take_raised();  // destroying the frame may run Python code
         end(c);
         PyErr_SetRaisedException(error.release());
+        report_failure(c);
         return PYGEN_ERROR;
     }
     end(c);
@@ -224,6 +235,7 @@ PySendResult throw_here(CoroObject* c, Thrown t, PyObject** out) {
             exc = take_raised();  // destroying the frame may run Python code
             end(c);
             PyErr_SetRaisedException(exc.release());
+            report_failure(c);
             return PYGEN_ERROR;
         default:
             c->state = CoroState::Running;
@@ -262,6 +274,7 @@ PySendResult coro_send(CoroObject* c, PyObject* arg, PyObject** out) {
             Ref error = take_raised();
             end(c);
             PyErr_SetRaisedException(error.release());
+            report_failure(c);
         }
         return PYGEN_ERROR;
     }
@@ -443,6 +456,7 @@ Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject*
     c->created_at = where;
     c->weakreflist = nullptr;
     new (&c->locals) LocalList();
+    c->failure_observer = nullptr;
     c->nargs = 0;
     for (Ref& arg : c->args) new (&arg) Ref();
     for (PyObject* a : args) {
@@ -459,6 +473,12 @@ void coro_attach(PyObject* coro, Coro::Handle frame) noexcept {
     c->frame = frame;
     c->state = CoroState::Created;
     PyObject_GC_Track(coro);
+}
+
+bool observe_failure(PyObject* coro, FailureObserver observer) noexcept {
+    if (!is_module_coroutine(coro) || as_coro(coro)->state != CoroState::Created) return false;
+    as_coro(coro)->failure_observer = observer;
+    return true;
 }
 
 int coroutine_state_machine_ready() {

@@ -41,7 +41,7 @@ Ref coro_frame(CoroObject* c) {
     return c->frame_object;
 }
 
-void add_body_traceback(CoroObject* c) noexcept {
+void add_body_traceback(CoroObject* c) {
     Ref error = Ref::steal(PyErr_GetRaisedException());
     Ref frame;
     try {

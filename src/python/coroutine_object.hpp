@@ -31,6 +31,7 @@ struct CoroObject {
     std::source_location created_at;
     PyObject* weakreflist;  // managed by the interpreter
     LocalList locals;       // what the body keeps across a co_await
+    FailureObserver failure_observer;
     int nargs;
     Ref args[kMaxCoroArgs];             // owned for the body ...
     PyObject* body_args[kMaxCoroArgs];  // ... which sees them borrowed
@@ -65,7 +66,7 @@ Ref coro_code(CoroObject* c);
 Ref coro_frame(CoroObject* c);
 // With an error set that is leaving the body: adds the body's entry to
 // its traceback.  Never fails; the error stays set.
-void add_body_traceback(CoroObject* c) noexcept;
+void add_body_traceback(CoroObject* c);
 // cr_origin for a coroutine made now: null unless origin tracking is on.
 Ref origin_here();
 // Warns that the coroutine was never awaited, as Python does (with where it

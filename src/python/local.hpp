@@ -45,7 +45,7 @@ public:
     Local(const Local&) = delete;
     Local& operator=(const Local&) = delete;
 
-    Local& operator=(Ref value) noexcept {
+    Local& operator=(Ref value) {
         value_ = std::move(value);
         return *this;
     }

@@ -28,14 +28,21 @@ inline bool interpreter_attached() noexcept {
 // Releasing happens only with the interpreter attached (see above): during
 // a forced unwind at exit a Ref lets go of its object without touching it,
 // so neither a count change nor a finaliser runs without the GIL.
+//
+// Releasing is never noexcept.  The last release runs the object's
+// finaliser, which is Python code, and Python code on a daemon thread at
+// interpreter exit can end in that forced unwind; a forced unwind meeting a
+// noexcept frame is std::terminate.  The same holds for anything else that
+// releases a reference or calls Python: no `noexcept` on it, and no
+// standard container (whose destructors are noexcept) of references.
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ~Ref() { drop(p_); }
+    ~Ref() noexcept(false) { drop(p_); }
 
-    Ref& operator=(Ref other) noexcept {
+    Ref& operator=(Ref other) {
         std::swap(p_, other.p_);
         return *this;
     }
@@ -51,11 +58,11 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    void reset() noexcept { drop(std::exchange(p_, nullptr)); }
+    void reset() { drop(std::exchange(p_, nullptr)); }
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
-    static void drop(PyObject* p) noexcept {
+    static void drop(PyObject* p) {
         if (p && interpreter_attached()) Py_DECREF(p);
     }
     PyObject* p_ = nullptr;
@@ -67,7 +74,9 @@ inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
 // A raised Python exception in flight through C++ code.  Built from the
 // interpreter's error indicator and put back there at the boundary where
 // Python called into C++.
-class PyError : public std::exception {
+// Not a std::exception: whose destructor must be noexcept, and this one
+// releases the exception object.
+class PyError {
 public:
     explicit PyError(Ref exception) noexcept : exc_(std::move(exception)) {}
 
@@ -83,8 +92,6 @@ public:
     // An ordinary error is an instance of Exception; cancellation,
     // GeneratorExit and KeyboardInterrupt are not.
     bool is_ordinary() const noexcept { return matches(PyExc_Exception); }
-
-    const char* what() const noexcept override { return "Python exception"; }
 
 private:
     Ref exc_;
