@@ -30,4 +30,12 @@ Py_ssize_t count_true(PyObject* outcomes) {
     return count;
 }
 
+bool all_true(PyObject* outcomes) {
+    py::Ref iterator = py::Ref::check(PyObject_GetIter(outcomes));
+    while (py::Ref outcome = py::Ref::steal(PyIter_Next(iterator.get())))
+        if (outcome.get() != Py_True) return false;
+    if (PyErr_Occurred()) py::throw_error();
+    return true;
+}
+
 }  // namespace gb

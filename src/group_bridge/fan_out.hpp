@@ -30,4 +30,8 @@ private:
 // The number of outcomes that are the boolean True itself.
 Py_ssize_t count_true(PyObject* outcomes);
 
+// Whether every outcome is the boolean True itself (stops at the first
+// that is not, as `all()` does).
+bool all_true(PyObject* outcomes);
+
 }  // namespace gb
