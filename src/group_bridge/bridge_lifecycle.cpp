@@ -37,7 +37,9 @@ Coro start_body(PyObject* self) {
     for (auto [hook, handler] : kHooks) receiver.set_callback(*hook, py::getattr(self, *handler).get());
     Ref starting = receiver.start();
     co_await std::move(starting);
-    log_info("Started Group AirPlay bridge %s on rtsp=%s", py::getattr(self, names::device_name), receiver.rtsp_port());
+    Ref display_name = py::getattr(self, names::device_name);
+    Ref port = receiver.rtsp_port();
+    log_info("Started Group AirPlay bridge %s on rtsp=%s", display_name, port);
     co_return py::none();
 }
 

@@ -22,18 +22,23 @@ Ref configured_default_audio_id(PyObject* self) {
     return value ? value : py::str("");
 }
 
-// "http://{host}:{web_port}/stream/live.wav?session_id={id}" followed by
-// `tail` and the text of `tail_value` (when given).
-Ref stream_url(PyObject* self, PyObject* session_id, const char* tail, PyObject* tail_value) {
+// "http://{host}:{web_port}/stream/live.wav?session_id={id}" and `tail`,
+// then `config.virtual_delay` when `with_virtual_delay`.  Each piece is read
+// and turned into text in URL order, as an f-string does.
+Ref stream_url(PyObject* self, PyObject* session_id, const char* tail, bool with_virtual_delay) {
     Ref host = py::getattr(self, names::host);
+    Ref host_text = py::to_str(host.get());
     Ref config = py::getattr(self, names::config);
     Ref port = py::getattr(config.get(), names::web_port);
-    Ref host_text = py::to_str(host.get()), port_text = py::to_str(port.get()), id_text = py::to_str(session_id);
+    Ref port_text = py::to_str(port.get());
+    Ref id_text = py::to_str(session_id);
     Ref url = Ref::check(PyUnicode_FromFormat("http://%U:%U/stream/live.wav?session_id=%U%s", host_text.get(),
                                               port_text.get(), id_text.get(), tail));
-    if (!tail_value) return url;
-    Ref value_text = py::to_str(tail_value);
-    return Ref::check(PyUnicode_Concat(url.get(), value_text.get()));
+    if (!with_virtual_delay) return url;
+    config = py::getattr(self, names::config);
+    Ref delay = py::getattr(config.get(), names::virtual_delay);
+    Ref delay_text = py::to_str(delay.get());
+    return Ref::check(PyUnicode_Concat(url.get(), delay_text.get()));
 }
 
 // A copy of the receiver's metadata, with its artwork when it has one.
@@ -96,11 +101,12 @@ void announce_play(PyObject* pod_url, PyObject* session_id, PyObject* metadata) 
     }
 }
 
-// A stop or pause that ran while the start waited has the last word.
+// A stop or pause that ran while the start waited has the last word.  The
+// flag does not tell which of the two it was, so the line names both.
 bool overtaken(PyObject* self, const char* while_doing) {
     Ref active = py::getattr(self, names::_airplay_active);
     if (py::truthy(active.get())) return false;
-    log_info("Group AirPlay start given up: playback stopped %s", py::str(while_doing));
+    log_info("Group AirPlay start given up: playback stopped or paused %s", py::str(while_doing));
     return true;
 }
 
@@ -131,10 +137,8 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
     Ref metadata = session_metadata(self);
     Ref held = py::getattr(self, names::_audio_lease);
     Ref lease_session = py::truthy(held.get()) ? py::getattr(held.get(), names::session_id) : py::integer(0);
-    Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", nullptr);
-    Ref config = py::getattr(self, names::config);
-    Ref virtual_delay = py::getattr(config.get(), names::virtual_delay);
-    Ref pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", virtual_delay.get());
+    Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", false);
+    Ref pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", true);
     Ref caps = capabilities();
     held = py::getattr(self, names::_audio_lease);
     Ref session_id = iface::AudioHub{hub.get()}.begin_session(names::source_text, names::group_all_text, metadata.get(),

@@ -37,12 +37,16 @@ Ref start_poll(PyObject*, PyObject* const* a) {
 }
 
 // `_stream_url` up to its first "?", then "?sid=" and the whole seconds now.
+// Both pieces become text as an f-string's would (`format(piece)`): a
+// `_stream_url` that is no str may split into anything.
 Ref resume_url(PyObject* self) {
     Ref url = py::getattr(self, names::_stream_url);
     Ref parts = py::call_method(url.get(), names::split, py::str("?"), py::integer(1));
     Ref base = Ref::check(PySequence_GetItem(parts.get(), 0));
+    Ref base_text = Ref::check(PyObject_Format(base.get(), nullptr));
     Ref seconds = Ref::check(PyNumber_Long(now().get()));
-    return Ref::check(PyUnicode_FromFormat("%U?sid=%S", base.get(), seconds.get()));
+    Ref seconds_text = Ref::check(PyObject_Format(seconds.get(), nullptr));
+    return Ref::check(PyUnicode_FromFormat("%U?sid=%U", base_text.get(), seconds_text.get()));
 }
 
 Coro poll_body(PyObject* self) {
@@ -52,8 +56,9 @@ Coro poll_body(PyObject* self) {
             Ref interval = sleep_for(kPollInterval);
             co_await std::move(interval);
             if (!playback_active(self) || sender_stopped(self)) co_return py::none();
+            Ref time_now = now();
             Ref deadline = py::getattr(self, names::_play_grace_until);
-            int in_grace = PyObject_RichCompareBool(now().get(), deadline.get(), Py_LT);
+            int in_grace = PyObject_RichCompareBool(time_now.get(), deadline.get(), Py_LT);
             if (in_grace < 0) py::throw_error();
             if (in_grace) continue;
             try {
@@ -72,6 +77,7 @@ Coro poll_body(PyObject* self) {
                 Ref fresh_url = resume_url(self);
                 Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
                 py::setattr(self, names::_play_grace_until, grace_end.get());
+                controller = py::getattr(self, names::controller);  // read again after the wait
                 Ref audio_id = py::getattr(self, names::_session_audio_id);
                 Ref resuming = py::call_method(controller.get(), names::play_url, fresh_url, audio_id);
                 co_await std::move(resuming);

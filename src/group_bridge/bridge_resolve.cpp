@@ -25,14 +25,13 @@ Coro resolve_body(PyObject* self) {
     Ref meta = py::truthy(server.get()) ? iface::Receiver{server.get()}.metadata() : Ref::check(PyDict_New());
     Ref title = metadata_text(meta.get(), "title");
     Ref artist = metadata_text(meta.get(), "artist");
-    if (PyUnicode_GET_LENGTH(title.get()) == 0) co_return py::none();
+    // `strip()` of a str subclass may give back anything: judged by truth.
+    if (!py::truthy(title.get())) co_return py::none();
     Ref controller = py::getattr(self, names::controller);
     Ref members = py::call_method(controller.get(), names::get_member_controllers);
-    Py_ssize_t count = PyObject_Length(members.get());
-    if (count < 0) py::throw_error();
-    if (count == 0) co_return py::none();
+    if (!py::truthy(members.get())) co_return py::none();
     try {
-        Ref first = Ref::check(PySequence_GetItem(members.get(), 0));
+        Ref first = Ref::check(PyObject_GetItem(members.get(), py::integer(0).get()));
         Ref search = iface::Speaker{first.get()}.search_audio_id(title.get(), artist.get());
         Ref limited = wait_for(search, py::floating(3.0));
         Ref audio_id = co_await std::move(limited);

@@ -17,8 +17,11 @@ Coro stop_target_body(PyObject* self) {
     py::setattr(self, names::_stream_url, empty.get());
     py::setattr(self, names::_session_audio_id, Py_None);
     Ref hub = py::getattr(self, names::audio_hub);
-    Ref session_id = hub_session_id(hub.get());
-    if (py::truthy(hub.get())) py::call_method(self, names::_release_audio);
+    Ref session_id = py::integer(0);
+    if (py::truthy(hub.get())) {
+        session_id = hub_session_id(hub.get());
+        py::call_method(self, names::_release_audio);
+    }
     try {
         Ref event = control_event("stop");
         put(event.get(), names::session_id, session_id.get());
@@ -41,8 +44,9 @@ Coro pause_target_body(PyObject* self) {
     py::setattr(self, names::_airplay_active, Py_False);
     if (Ref task = cancel_poll(self)) py::setattr(self, names::_poll_task, Py_None);
     Ref hub = py::getattr(self, names::audio_hub);
-    Ref session_id = hub_session_id(hub.get());
+    Ref session_id = py::integer(0);
     if (py::truthy(hub.get())) {
+        session_id = hub_session_id(hub.get());
         Ref lease = py::getattr(self, names::_audio_lease);
         iface::AudioHub{hub.get()}.pause_source(lease.get());
     }

@@ -69,7 +69,6 @@ void spawn(PyObject* scheduler, const Ref& awaitable) {
 }
 
 Ref hub_session_id(PyObject* hub) {
-    if (!py::truthy(hub)) return py::integer(0);
     Ref session = iface::AudioHub{hub}.get_session();
     return py::call_method(session.get(), names::get, names::session_id, py::integer(0));
 }
