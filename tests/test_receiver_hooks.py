@@ -203,6 +203,19 @@ def test_track_key_and_payload_copy(hooked, metadata, key):
     assert all(payload[k] is v for k, v in metadata.items())
 
 
+def test_metadata_goes_to_the_hub_set_when_it_is_sent(hooked):
+    env = hooked()
+    later_hub = FakeHub()
+
+    class Title:
+        def __str__(self):
+            env.bridge.audio_hub = later_hub
+            return "Song"
+
+    env.bridge._on_metadata_change({"title": Title()}, None)
+    assert env.hub.calls == [] and len(later_hub.called("update_session_metadata")) == 1
+
+
 ABSENT = object()
 SONG = {"title": "Song", "artist": "Band", "album": "LP"}
 
