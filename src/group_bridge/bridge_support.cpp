@@ -121,9 +121,7 @@ Coro end_poll_body(PyObject* self, PyObject* task) {
 Ref end_poll(PyObject* self) {
     Ref task = cancel_poll(self);
     if (!task) return Ref();
-    static PyObject* name = PyUnicode_InternFromString("end_poll");
-    if (!name) py::throw_error();
-    return py::make_coroutine(py::CoroNames{name, name}, {self, task.get()},
+    return py::make_coroutine(py::CoroNames{names::end_poll, names::end_poll}, {self, task.get()},
                               [](PyObject* const* k) { return end_poll_body(k[0], k[1]); });
 }
 
