@@ -36,13 +36,13 @@ Ref track_key(PyObject* metadata) {
         values[i] = Ref::borrow(PyDict_GetItemWithError(metadata, keys[i]));
         if (!values[i] && PyErr_Occurred()) py::throw_error();
     }
-    Ref parts = Ref::check(PyList_New(0));
-    for (const Ref& value : values) {
-        Ref text = value && py::truthy(value.get()) ? py::to_str(value.get()) : py::str("");
-        if (PyList_Append(parts.get(), text.get()) < 0) py::throw_error();
-    }
-    Ref separator = py::str(" ");
-    return Ref::check(PyUnicode_Join(separator.get(), parts.get()));
+    Ref texts[3];
+    for (int i = 0; i < 3; ++i)
+        texts[i] = values[i] && py::truthy(values[i].get()) ? py::to_str(values[i].get()) : py::str("");
+    // Filled only once every text exists: no Python code sees it half-built.
+    Ref parts = Ref::check(PyTuple_New(3));
+    for (int i = 0; i < 3; ++i) PyTuple_SET_ITEM(parts.get(), i, texts[i].release());  // the tuple takes it
+    return Ref::check(PyUnicode_Join(names::space_text, parts.get()));
 }
 
 Ref on_metadata_change(PyObject*, PyObject* const* a) {

@@ -53,10 +53,35 @@ Ref start_on_all(PyObject* members, Start start) {
     return operations.gather();
 }
 
+// A list or tuple of exact strs: making a set of it runs no Python code and
+// cannot fail but for memory.
+bool are_plain_ids(PyObject* configured) {
+    if (!PyList_CheckExact(configured) && !PyTuple_CheckExact(configured)) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(configured); ++i)
+        if (!PyUnicode_CheckExact(PySequence_Fast_GET_ITEM(configured, i))) return false;
+    return true;
+}
+
+// The class's own get_member_controllers function, kept for the process.
+PyObject* g_own_selection = nullptr;
+
 // `self.get_member_controllers()`, looked up on the instance as a method
 // call is, so an override on a subclass or on the instance decides the
-// members of every command.
-Ref member_controllers(PyObject* self) { return py::call_method(self, names::get_member_controllers); }
+// members of every command.  When the lookup finds the class's own
+// function, the selection runs directly: the same lookups, the same result.
+Ref member_controllers(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (g_own_selection && type->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, names::get_member_controllers) == g_own_selection) {
+        PyObject** slot = _PyObject_GetDictPtr(self);
+        Ref dict = Ref::borrow(slot ? *slot : nullptr);
+        Ref own = dict ? Ref::borrow(PyDict_GetItemWithError(dict.get(), names::get_member_controllers)) : Ref();
+        if (own) return py::call(own.get());  // an instance attribute is called as it is
+        if (PyErr_Occurred()) py::throw_error();
+        return select_members(self);
+    }
+    return py::call_method(self, names::get_member_controllers);
+}
 
 Coro play_url_body(PyObject* self, PyObject* url, PyObject* audio_id) {
     Ref members = member_controllers(self);
@@ -194,7 +219,12 @@ Ref select_members(PyObject* self) {
     Ref group = py::getattr(config.get(), names::group);
     Ref configured = py::getattr(group.get(), names::member_dids);
     // Built before the walk, so a member list that is no collection of
-    // hashable ids fails even when the provider has no controllers.
+    // hashable ids fails even when the provider has no controllers.  Only
+    // when nothing could be seen of building it (a plain list of plain ids
+    // for an empty plain dict) is it left out.
+    if (PyDict_CheckExact(controllers.get()) && PyDict_GET_SIZE(controllers.get()) == 0 &&
+        are_plain_ids(configured.get()))
+        return Ref::check(PyList_New(0));
     Ref member_dids = Ref::check(PySet_New(configured.get()));
     Ref members = Ref::check(PyList_New(0));
     auto keep_if_member = [&](PyObject* controller) {
@@ -224,6 +254,12 @@ Ref select_members(PyObject* self) {
     while (Ref controller = Ref::steal(PyIter_Next(iterator.get()))) keep_if_member(controller.get());
     if (PyErr_Occurred()) py::throw_error();
     return members;
+}
+
+void remember_own_member_selection(PyObject* controller_class) {
+    PyObject* own = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(controller_class), names::get_member_controllers);
+    if (!own) py::raise(PyExc_ImportError, "GroupController has no get_member_controllers");
+    if (!g_own_selection) g_own_selection = Ref::borrow(own).release();
 }
 
 const ClassSpec kGroupControllerClass{"GroupController",

@@ -4,6 +4,7 @@
 
 #include "group_bridge/class_builder.hpp"
 #include "group_bridge/classes.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "group_bridge/module_globals.hpp"
 #include "python/coroutine.hpp"
 #include "python/function.hpp"
@@ -40,7 +41,9 @@ void fill_namespace(PyObject* dict) {
     import_names(dict, "vesbel.xiaomi", {"TargetController"});
     bind(dict, "log", py::call_method(logging.get(), names::getLogger, py::str("vesbel")).get());
     py::Ref module_name = py::str(kModuleName);
-    bind(dict, "GroupController", make_class(kGroupControllerClass, module_name.get(), dict).get());
+    py::Ref controller_class = make_class(kGroupControllerClass, module_name.get(), dict);
+    remember_own_member_selection(controller_class.get());
+    bind(dict, "GroupController", controller_class.get());
     bind(dict, "GroupBridge", make_class(kGroupBridgeClass, module_name.get(), dict).get());
 }
 
