@@ -133,7 +133,7 @@ build_module() {
     local build_dir="${1:-$VESBEL_ROOT/build}"
     (($#)) && shift
     cmake -S "$VESBEL_ROOT" -B "$build_dir" -DPython_EXECUTABLE="$VESBEL_PY" \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >/dev/null || return 1
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DGROUP_BRIDGE_WERROR=ON "$@" >/dev/null || return 1
     cmake --build "$build_dir" -j2
 }
 

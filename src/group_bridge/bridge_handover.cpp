@@ -1,12 +1,26 @@
 #include "group_bridge/bridge_handover.hpp"
 
 #include "group_bridge/bridge_support.hpp"
+#include "python/coroutine.hpp"
 
 namespace gb {
 
 using py::Ref;
 
 namespace {
+
+// Logs the failure of a handed-over module coroutine.  Runs on the loop as
+// the operation ends; a failure to log is reported as unraisable, like an
+// error in a done-callback.
+void log_failed_handover(PyObject* operation, PyObject* error) {
+    try {
+        Ref name = py::getattr(operation, names::qualname_attr);
+        log_warning("Group bridge %s failed: %r", name, error);
+    } catch (...) {
+        py::set_error_from_current_exception();
+        PyErr_WriteUnraisable(operation);
+    }
+}
 
 // Done-callback of a submitted operation; `name` is the operation's name.
 PyObject* log_failed_operation(PyObject* name, PyObject* future) {
@@ -43,6 +57,11 @@ Ref usable_loop(PyObject* self) {
 }
 
 void submit(PyObject* loop, const Ref& operation) {
+    // The module's own operations log their failure themselves as they end:
+    // no done-callback (a Python call under the future's lock) for them.
+    // Asked before the hand-over, since the loop may start the operation
+    // at once.
+    bool logs_itself = py::observe_failure(operation.get(), log_failed_handover);
     Ref future;
     try {
         Ref run = asyncio_attr(names::run_coroutine_threadsafe);
@@ -51,6 +70,7 @@ void submit(PyObject* loop, const Ref& operation) {
         py::close_unawaited(operation.get());
         throw;
     }
+    if (logs_itself) return;
     Ref callback = failure_logger(operation.get());
     py::call_method(future.get(), names::add_done_callback, callback);
 }

@@ -8,6 +8,7 @@
 #include "group_bridge/module_globals.hpp"
 #include "python/coroutine.hpp"
 #include "python/function.hpp"
+#include "python/slot.hpp"
 
 namespace gb {
 namespace {
@@ -76,8 +77,8 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_create, py::slot(create_module)},
+    {Py_mod_exec, py::slot(exec_module)},
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_NOT_SUPPORTED},
     {0, nullptr},
 };

@@ -5,9 +5,13 @@
 
 #include <new>
 
+#include "python/local.hpp"
 #include "python/object.hpp"
+#include "python/slot.hpp"
 
 namespace py {
+
+thread_local constinit LocalList* t_running_locals __attribute__((tls_model("initial-exec"))) = nullptr;
 
 enum class CoroState { Created, Suspended, Running, Done };
 
@@ -20,6 +24,8 @@ struct CoroObject {
     Ref name;
     Ref qualname;
     PyObject* weakreflist;  // managed by the interpreter
+    LocalList locals;       // what the body keeps across a co_await
+    FailureObserver failure_observer;
     int nargs;
     Ref args[kMaxCoroArgs];             // owned for the body ...
     PyObject* body_args[kMaxCoroArgs];  // ... which sees them borrowed
@@ -71,6 +77,16 @@ void destroy_frame(CoroObject* c) {
     }
 }
 
+// Shows the observer (if any) the ordinary error the body ended with; the
+// error stays set for the driver.
+void report_failure(CoroObject* c) {
+    FailureObserver observer = std::exchange(c->failure_observer, nullptr);
+    if (!observer || !PyErr_ExceptionMatches(PyExc_Exception)) return;
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    observer(reinterpret_cast<PyObject*>(c), error.get());
+    PyErr_SetRaisedException(error.release());
+}
+
 // The body has run to its end: collect its outcome and drop the frame.
 PySendResult finish(CoroObject* c, PyObject** out) {
     auto& promise = c->frame.promise();
@@ -89,6 +105,7 @@ PySendResult finish(CoroObject* c, PyObject** out) {
         } else {
             PyErr_SetRaisedException(error.release());
         }
+        report_failure(c);
         return PYGEN_ERROR;
     }
     *out = result ? result.release() : none().release();
@@ -102,7 +119,9 @@ PySendResult resume_body(CoroObject* c, Ref value, Ref exc, PyObject** out) {
     for (;;) {
         promise.delivered = std::move(value);
         promise.thrown = std::move(exc);
+        LocalList* outer = std::exchange(t_running_locals, &c->locals);
         c->frame.resume();
+        t_running_locals = outer;
         if (c->frame.done()) return finish(c, out);
         // A new delegate: start it, as `await` does.
         PyObject* yielded = nullptr;
@@ -206,6 +225,7 @@ PySendResult coro_throw(CoroObject* c, Ref exc, PyObject** out) {
         destroy_frame(c);
         release_args(c);
         PyErr_SetRaisedException(exc.release());
+        report_failure(c);
         return PYGEN_ERROR;
     }
     c->state = CoroState::Running;
@@ -380,7 +400,7 @@ int tp_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(c->name.get());
     Py_VISIT(c->qualname.get());
     for (int i = 0; i < c->nargs; ++i) Py_VISIT(c->args[i].get());
-    return 0;
+    return Local::traverse(c->locals, visit, arg);
 }
 
 int tp_clear(PyObject* self) {
@@ -447,15 +467,15 @@ PyMemberDef members[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_am_await, reinterpret_cast<void*>(am_await)},
-    {Py_am_send, reinterpret_cast<void*>(am_send)},
-    {Py_tp_iter, reinterpret_cast<void*>(PyObject_SelfIter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(tp_iternext)},
-    {Py_tp_finalize, reinterpret_cast<void*>(tp_finalize)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tp_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(tp_repr)},
+    {Py_am_await, py::slot(am_await)},
+    {Py_am_send, py::slot(am_send)},
+    {Py_tp_iter, py::slot(PyObject_SelfIter)},
+    {Py_tp_iternext, py::slot(tp_iternext)},
+    {Py_tp_finalize, py::slot(tp_finalize)},
+    {Py_tp_traverse, py::slot(tp_traverse)},
+    {Py_tp_clear, py::slot(tp_clear)},
+    {Py_tp_dealloc, py::slot(tp_dealloc)},
+    {Py_tp_repr, py::slot(tp_repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
@@ -534,6 +554,8 @@ Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject*
     new (&c->name) Ref(Ref::borrow(names.name));
     new (&c->qualname) Ref(Ref::borrow(names.qualname));
     c->weakreflist = nullptr;
+    new (&c->locals) LocalList();
+    c->failure_observer = nullptr;
     c->nargs = 0;
     for (Ref& arg : c->args) new (&arg) Ref();
     for (PyObject* a : args) {
@@ -550,6 +572,12 @@ void coro_attach(PyObject* coro, Coro::Handle frame) noexcept {
     c->frame = frame;
     c->state = CoroState::Created;
     PyObject_GC_Track(coro);
+}
+
+bool observe_failure(PyObject* coro, FailureObserver observer) noexcept {
+    if (Py_TYPE(coro) != g_coroutine_type || as_coro(coro)->state != CoroState::Created) return false;
+    as_coro(coro)->failure_observer = observer;
+    return true;
 }
 
 PyTypeObject* coroutine_type() { return g_coroutine_type; }

@@ -100,6 +100,16 @@ Ref make_coroutine(CoroNames names, std::initializer_list<PyObject*> args, Body 
     return coro;
 }
 
+// Told, once, of the ordinary error (an Exception) a coroutine body ended
+// with, before the error goes on to whoever drives the coroutine.  Must
+// leave no error set.  Cancellation and closing are not failures.
+using FailureObserver = void (*)(PyObject* coro, PyObject* error);
+
+// Has `coro`, a coroutine of this type that has not started, report its
+// failure to `observer`: the cheap form of a done-callback that logs.
+// False (and nothing done) for any other awaitable.
+bool observe_failure(PyObject* coro, FailureObserver observer) noexcept;
+
 // The coroutine type, made ready once at module initialisation.
 PyTypeObject* coroutine_type();
 int coroutine_type_ready();

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "python/object.hpp"
+#include "python/slot.hpp"
 
 namespace py {
 
@@ -187,7 +188,7 @@ PyMemberDef members[] = {
 };
 
 PyObject* tp_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
 }
 
 int tp_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -219,12 +220,12 @@ void tp_dealloc(PyObject* self) {
 }
 
 PyType_Slot slots[] = {
-    {Py_tp_call, reinterpret_cast<void*>(PyVectorcall_Call)},
-    {Py_tp_descr_get, reinterpret_cast<void*>(descr_get)},
-    {Py_tp_repr, reinterpret_cast<void*>(tp_repr)},
-    {Py_tp_traverse, reinterpret_cast<void*>(tp_traverse)},
-    {Py_tp_clear, reinterpret_cast<void*>(tp_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},
+    {Py_tp_call, py::slot(PyVectorcall_Call)},
+    {Py_tp_descr_get, py::slot(descr_get)},
+    {Py_tp_repr, py::slot(tp_repr)},
+    {Py_tp_traverse, py::slot(tp_traverse)},
+    {Py_tp_clear, py::slot(tp_clear)},
+    {Py_tp_dealloc, py::slot(tp_dealloc)},
     {Py_tp_getset, getset},
     {Py_tp_members, members},
     {0, nullptr},

@@ -19,7 +19,8 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initi
                                           keywords.size() ? names.get() : nullptr));
 }
 
-void close_unawaited(PyObject* awaitable) noexcept {
+void close_unawaited(PyObject* awaitable) {
+    if (!interpreter_attached()) return;                                // a forced unwind at exit runs no Python
     static PyObject* close_name = PyUnicode_InternFromString("close");  // kept for the process
     PyObject* saved = PyErr_GetRaisedException();
     PyObject* close = nullptr;

@@ -105,7 +105,7 @@ inline Ref to_str(PyObject* o) { return Ref::check(PyObject_Str(o)); }
 // Closes an awaitable that will never be awaited (when it has `close`), so
 // that no "never awaited" warning reaches the host.  A failure to close is
 // reported as unraisable; an error already set is kept.
-void close_unawaited(PyObject* awaitable) noexcept;
+void close_unawaited(PyObject* awaitable);
 
 // Raises TypeError "<what> must be str, not <type>" unless `o` is exactly a str.
 void require_exact_str(PyObject* o, const char* what);

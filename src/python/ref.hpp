@@ -10,15 +10,39 @@
 
 namespace py {
 
+// True when this thread holds the interpreter (an attached thread state).
+// False only in one situation the module meets: a daemon thread that
+// interpreter exit ends with a forced unwind (pthread_exit while asking for
+// the GIL) runs C++ destructors without the GIL, after finalisation.  Code
+// that would touch the interpreter from a destructor asks this first and
+// does nothing otherwise; the process is ending and owns nothing anymore.
+inline bool interpreter_attached() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+    return PyThreadState_GetUnchecked() != nullptr;
+#else
+    return _PyThreadState_UncheckedGet() != nullptr;
+#endif
+}
+
 // The only place that changes reference counts.  A null Ref owns nothing.
+// Releasing happens only with the interpreter attached (see above): during
+// a forced unwind at exit a Ref lets go of its object without touching it,
+// so neither a count change nor a finaliser runs without the GIL.
+//
+// Releasing is never noexcept.  The last release runs the object's
+// finaliser, which is Python code, and Python code on a daemon thread at
+// interpreter exit can end in that forced unwind; a forced unwind meeting a
+// noexcept frame is std::terminate.  The same holds for anything else that
+// releases a reference or calls Python: no `noexcept` on it, and no
+// standard container (whose destructors are noexcept) of references.
 class Ref {
 public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref() noexcept(false) { drop(p_); }
 
-    Ref& operator=(Ref other) noexcept {
+    Ref& operator=(Ref other) {
         std::swap(p_, other.p_);
         return *this;
     }
@@ -34,10 +58,13 @@ public:
     PyObject* release() noexcept { return std::exchange(p_, nullptr); }
     PyObject* new_ref() const noexcept { return Py_XNewRef(p_); }
     explicit operator bool() const noexcept { return p_ != nullptr; }
-    void reset() noexcept { Py_CLEAR(p_); }
+    void reset() { drop(std::exchange(p_, nullptr)); }
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
+    static void drop(PyObject* p) {
+        if (p && interpreter_attached()) Py_DECREF(p);
+    }
     PyObject* p_ = nullptr;
 };
 
@@ -47,7 +74,9 @@ inline PyObject* ptr(const Ref& r) noexcept { return r.get(); }
 // A raised Python exception in flight through C++ code.  Built from the
 // interpreter's error indicator and put back there at the boundary where
 // Python called into C++.
-class PyError : public std::exception {
+// Not a std::exception: whose destructor must be noexcept, and this one
+// releases the exception object.
+class PyError {
 public:
     explicit PyError(Ref exception) noexcept : exc_(std::move(exception)) {}
 
@@ -63,8 +92,6 @@ public:
     // An ordinary error is an instance of Exception; cancellation,
     // GeneratorExit and KeyboardInterrupt are not.
     bool is_ordinary() const noexcept { return matches(PyExc_Exception); }
-
-    const char* what() const noexcept override { return "Python exception"; }
 
 private:
     Ref exc_;

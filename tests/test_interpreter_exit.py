@@ -1,0 +1,32 @@
+"""Interpreter exit while receiver threads are inside the bridge's hooks.
+
+At exit CPython ends a daemon thread that asks for the GIL with a forced
+unwind through whatever C++ frames it is in.  Nothing may then touch the
+interpreter: the program ends with its own status and no signal.
+"""
+
+import os
+import pathlib
+import subprocess
+import sys
+
+import pytest
+
+PROGRAM = pathlib.Path(__file__).parent / "programs" / "exit_while_hooks_run.py"
+# Each run is a fresh interpreter; before the fault was fixed about every
+# other run died of a signal.  VESBEL_EXIT_RUNS=50 for the long form.
+RUNS = int(os.environ.get("VESBEL_EXIT_RUNS", "4"))
+
+
+@pytest.mark.parametrize("variant", ["plain", "finaliser"])
+def test_exit_with_busy_receiver_threads_keeps_its_status(variant):
+    args = [sys.executable, str(PROGRAM), "3"] + (["finaliser"] if variant == "finaliser" else [])
+    # Started together: the runs overlap, which keeps the test short.
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    runs = [subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env) for _ in range(RUNS)]
+    outcomes = []
+    for run in runs:
+        _, err = run.communicate(timeout=60)
+        outcomes.append((run.returncode, err.decode(errors="replace")[-2000:]))
+    bad = [(status, err) for status, err in outcomes if status != 3]
+    assert not bad, f"{len(bad)} of {RUNS} runs ended badly: {bad[0]}"
