@@ -3,6 +3,7 @@
 #include "group_bridge/bridge_support.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
+#include "python/local.hpp"
 
 namespace gb {
 
@@ -110,43 +111,59 @@ bool overtaken(PyObject* self, const char* while_doing) {
     return true;
 }
 
-Coro play_body(PyObject* self, PyObject* stream_url_arg) {
+// Steps 1 to 4: the flags, the grace deadline and the lease; false when the
+// audio hub refused the lease.
+bool begin_playback(PyObject* self, PyObject* stream_url_arg) {
     py::setattr(self, names::_stream_url, stream_url_arg);
     py::setattr(self, names::_airplay_active, Py_True);
     Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
     py::setattr(self, names::_play_grace_until, grace_end.get());
     Ref lease = py::call_method(self, names::_acquire_audio);
-    if (!py::truthy(lease.get())) {
-        log_warning("AudioHub is busy; rejected group AirPlay stream");
-        co_return py::none();
-    }
-    Ref custom_default = configured_default_audio_id(self);
-    Ref resolving = py::call_method(self, names::_resolve_audio_id);
-    Ref resolved = co_await std::move(resolving);
-    if (overtaken(self, "while resolving the audio ID")) co_return py::none();
-    Ref session_audio_id = py::truthy(resolved.get())         ? resolved
-                           : py::truthy(custom_default.get()) ? custom_default
-                                                              : py::none();
-    py::setattr(self, names::_session_audio_id, session_audio_id.get());
+    if (py::truthy(lease.get())) return true;
+    log_warning("AudioHub is busy; rejected group AirPlay stream");
+    return false;
+}
 
-    Ref hub = py::getattr(self, names::audio_hub);
-    if (!py::truthy(hub.get())) {
-        log_warning("Group Xiaomi target rejected AirPlay stream for %s", py::getattr(self, names::device_name));
-        co_return py::none();
-    }
-    Ref metadata = session_metadata(self);
+// The lease's session id, 0 without a lease.
+Ref lease_session_id(PyObject* self) {
     Ref held = py::getattr(self, names::_audio_lease);
-    Ref lease_session = py::truthy(held.get()) ? py::getattr(held.get(), names::session_id) : py::integer(0);
-    Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", false);
-    Ref pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", true);
-    Ref caps = capabilities();
-    held = py::getattr(self, names::_audio_lease);
-    Ref session_id = iface::AudioHub{hub.get()}.begin_session(names::source_text, names::group_all_text, metadata.get(),
-                                                              pod_url.get(), caps.get(), held.get());
+    return py::truthy(held.get()) ? py::getattr(held.get(), names::session_id) : py::integer(0);
+}
 
-    Ref controller = py::getattr(self, names::controller);
-    Ref audio_id = py::getattr(self, names::_session_audio_id);
-    Ref playing = py::call_method(controller.get(), names::play_url, xiaomi_url, audio_id);
+// Values of Python objects the body still uses after a co_await live in
+// py::Locals, where the collector sees them; everything else is let go
+// before the body waits.
+Coro play_body(PyObject* self, PyObject* stream_url_arg) {
+    if (!begin_playback(self, stream_url_arg)) co_return py::none();
+    py::Local custom_default = configured_default_audio_id(self);
+    Ref resolving = py::call_method(self, names::_resolve_audio_id);
+    py::Local resolved = co_await std::move(resolving);
+    if (overtaken(self, "while resolving the audio ID")) co_return py::none();
+    PyObject* session_audio_id = py::truthy(resolved.get())         ? resolved.get()
+                                 : py::truthy(custom_default.get()) ? custom_default.get()
+                                                                    : Py_None;
+    py::setattr(self, names::_session_audio_id, session_audio_id);
+
+    py::Local metadata, pod_url, session_id;
+    Ref playing;
+    {
+        Ref hub = py::getattr(self, names::audio_hub);
+        if (!py::truthy(hub.get())) {
+            log_warning("Group Xiaomi target rejected AirPlay stream for %s", py::getattr(self, names::device_name));
+            co_return py::none();
+        }
+        metadata = session_metadata(self);
+        Ref lease_session = lease_session_id(self);
+        Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", false);
+        pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", true);
+        Ref caps = capabilities();
+        Ref held = py::getattr(self, names::_audio_lease);
+        session_id = iface::AudioHub{hub.get()}.begin_session(names::source_text, names::group_all_text, metadata.get(),
+                                                              pod_url.get(), caps.get(), held.get());
+        Ref controller = py::getattr(self, names::controller);
+        Ref audio_id = py::getattr(self, names::_session_audio_id);
+        playing = py::call_method(controller.get(), names::play_url, xiaomi_url, audio_id);
+    }
     Ref accepted = co_await std::move(playing);
     if (!py::truthy(accepted.get())) log_warning("Group Xiaomi Egress rejected: session_id=%s", session_id);
     if (overtaken(self, "while the speakers were told to play")) co_return py::none();

@@ -93,10 +93,13 @@ long cancel_requests() {
     return requests;
 }
 
+// Holds nothing across its wait but its arguments, which the coroutine
+// object keeps.
 Coro end_poll_body(PyObject* self, PyObject* task) {
     long requests_before = cancel_requests();
     try {
-        co_await Ref::borrow(task);
+        Ref waiting = Ref::borrow(task);
+        co_await std::move(waiting);
     } catch (py::PyError& e) {
         Ref cancelled = asyncio_attr(names::CancelledError);
         if (!e.matches(cancelled.get())) {

@@ -4,7 +4,6 @@
 
 #include <iterator>
 #include <utility>
-#include <vector>
 
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/classes.hpp"
@@ -13,6 +12,7 @@
 #include "group_bridge/module_globals.hpp"
 #include "python/coroutine.hpp"
 #include "python/function.hpp"
+#include "python/local.hpp"
 
 namespace gb {
 
@@ -46,7 +46,7 @@ Ref default_status() {
 // Python code (a lookup, a call) that may change or empty the container.
 template <class Start>
 Ref start_on_all(PyObject* members, Start start) {
-    MemberOperations operations(PyList_CheckExact(members) ? PyList_GET_SIZE(members) : 0);
+    MemberOperations operations;
     Ref iterator = Ref::check(PyObject_GetIter(members));
     while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) operations.add(start(iface::Speaker{member.get()}));
     if (PyErr_Occurred()) py::throw_error();
@@ -83,8 +83,11 @@ Ref member_controllers(PyObject* self) {
     return py::call_method(self, names::get_member_controllers);
 }
 
+// Each body keeps its member list in a py::Local while it waits: the list is
+// reachable from the coroutine object, as a Python frame's local would be,
+// so a cycle through a member is visible to the collector.
 Coro play_url_body(PyObject* self, PyObject* url, PyObject* audio_id) {
-    Ref members = member_controllers(self);
+    py::Local members = member_controllers(self);
     if (!py::truthy(members.get())) {
         log_warning("Group play: no active member speakers selected in group mode");
         co_return py::boolean(false);
@@ -110,7 +113,7 @@ Ref play_url(PyObject* fn, PyObject* const* a) {
 // stop, pause and set_volume: fan out, ignore the outcomes, answer True.
 template <class Start>
 Coro broadcast_body(PyObject* self, Start start) {
-    Ref members = member_controllers(self);
+    py::Local members = member_controllers(self);
     if (!py::truthy(members.get())) co_return py::boolean(true);
     Ref gathered = start_on_all(members.get(), start);
     Ref outcomes = co_await std::move(gathered);
@@ -146,14 +149,19 @@ Ref set_volume(PyObject* fn, PyObject* const* a) {
 // none), then each started in order: a member without one is answered by
 // `asyncio.sleep(0, False)`.
 Ref start_resumes(PyObject* members) {
-    std::vector<Ref> resume;
+    Ref resume = Ref::check(PyList_New(0));
     Ref iterator = Ref::check(PyObject_GetIter(members));
-    while (Ref member = Ref::steal(PyIter_Next(iterator.get())))
-        resume.push_back(iface::Speaker{member.get()}.resume_operation());
+    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref operation = iface::Speaker{member.get()}.resume_operation();
+        if (PyList_Append(resume.get(), operation ? operation.get() : Py_None) < 0) py::throw_error();
+    }
     if (PyErr_Occurred()) py::throw_error();
-    MemberOperations operations(static_cast<Py_ssize_t>(resume.size()));
-    for (const Ref& operation : resume) {
-        if (operation && operation.get() != Py_None) {
+    MemberOperations operations;
+    // Starting runs Python code that may reach the list: the length is
+    // checked and the entry held at each step, as a list iterator does.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(resume.get()); ++i) {
+        Ref operation = Ref::borrow(PyList_GET_ITEM(resume.get(), i));
+        if (operation.get() != Py_None) {
             operations.add(py::call(operation.get()));
         } else {
             Ref sleep = asyncio_attr(names::sleep);
@@ -164,20 +172,25 @@ Ref start_resumes(PyObject* members) {
 }
 
 Coro resume_body(PyObject* self) {
-    Ref members = member_controllers(self);
+    py::Local members = member_controllers(self);
     if (!py::truthy(members.get())) co_return py::boolean(true);
     Ref gathered = start_resumes(members.get());
     Ref outcomes = co_await std::move(gathered);
     co_return py::boolean(all_true(outcomes.get()));
 }
 
+// `members[0].get_status()`, not yet awaited.
+Ref ask_first(PyObject* members) {
+    Ref first = Ref::check(PyObject_GetItem(members, py::integer(0).get()));
+    return iface::Speaker{first.get()}.get_status();
+}
+
 Coro get_status_body(PyObject* self) {
-    Ref members = member_controllers(self);
+    py::Local members = member_controllers(self);
     if (!py::truthy(members.get())) co_return default_status();
     Ref status;
     try {
-        Ref first = Ref::check(PyObject_GetItem(members.get(), py::integer(0).get()));
-        Ref pending = iface::Speaker{first.get()}.get_status();
+        Ref pending = ask_first(members.get());
         status = co_await std::move(pending);
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
