@@ -229,3 +229,35 @@ def test_thousand_members(gb, vlog):
     assert run(ctrl.set_volume(12.5)) is True
     assert all(s.names() == ["play_url", "set_volume"] for s in speakers)
     assert vesbel_records(vlog) == [(logging.INFO, PLAY_LOG, (1000, 1000, "A"))]
+
+
+class ChosenMembers:
+    """Makes ``get_member_controllers`` of a controller give ``chosen`` (as the
+    given container type), overriding it on a subclass or on the instance."""
+
+    @staticmethod
+    def apply(gb, ctrl, where, chosen, container):
+        def chosen_members(self=None):
+            return container(chosen)
+
+        if where == "instance":
+            ctrl.get_member_controllers = chosen_members
+        else:
+            ctrl.__class__ = type("Subgroup", (gb.GroupController,), {"get_member_controllers": chosen_members})
+
+
+@pytest.mark.parametrize("where", ["subclass", "instance"])
+@pytest.mark.parametrize("container", [list, tuple])
+@pytest.mark.parametrize(
+    "command, args, op",
+    [("play_url", ("u",), "play_url"), ("stop", (), "stop"), ("pause", (), "pause"), ("resume", (), "resume"),
+     ("set_volume", (9,), "set_volume"), ("get_status", (), "get_status")],
+)
+def test_commands_choose_members_through_the_method(gb, where, container, command, args, op):
+    configured, chosen = FakeSpeaker("a"), FakeSpeaker("b", results={"get_status": RECORD})
+    ctrl, _, config = make_group(gb, [configured, chosen], member_dids=["a"])
+    ChosenMembers.apply(gb, ctrl, where, [chosen], container)
+    outcome = run(getattr(ctrl, command)(*args))
+    assert outcome is RECORD if command == "get_status" else outcome is True
+    assert configured.calls == [] and chosen.names() == [op]
+    assert gb.GroupBridge("h", ctrl, config=config).snapshot()["member_count"] == 1

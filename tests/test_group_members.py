@@ -90,3 +90,26 @@ def test_selection_failures_propagate_from_selection_and_commands(gb, provider, 
     for command in (ctrl.stop, ctrl.get_status):
         with pytest.raises(error):
             run(command())
+
+
+@pytest.mark.parametrize(
+    "mapping, member_dids",
+    [
+        ({}, None),  # an empty house still refuses a member list that is no collection
+        ({}, 5),
+        ({}, [[1]]),  # unhashable ids
+        ([FakeSpeaker("a")], None),  # the ids are judged before the mapping's values() is asked for
+    ],
+)
+def test_member_ids_are_collected_before_the_controllers_are_walked(gb, mapping, member_dids):
+    config = make_config()
+    config.group.member_dids = member_dids
+    ctrl = gb.GroupController(config, lambda: mapping)
+    with pytest.raises(TypeError):
+        ctrl.get_member_controllers()
+    for command in (ctrl.stop, ctrl.get_status):
+        with pytest.raises(TypeError):
+            run(command())
+    bridge = gb.GroupBridge("h", ctrl, config=config)
+    with pytest.raises(TypeError):
+        bridge.snapshot()

@@ -129,3 +129,26 @@ def test_failing_receiver_stop_propagates_and_keeps_the_receiver(env):
 def test_lifecycle_takes_no_arguments(env, method, args, kwargs):
     with pytest.raises(TypeError):
         getattr(env.bridge, method)(*args, **kwargs)
+
+
+def test_start_line_reads_the_name_before_the_port(gb, env, vlog):
+    reads = []
+
+    class Group:
+        @property
+        def airplay_name(self):
+            reads.append("airplay_name")
+            return "Whole House"
+
+    class PortReceiver(WatchedReceiver):
+        def __getattribute__(self, name):
+            if name == "rtsp_port":
+                reads.append("rtsp_port")
+            return super().__getattribute__(name)
+
+    env.config.group = Group()
+    gb.AirPlayServer = PortReceiver
+    asyncio.run(env.bridge.start())
+    # once for the receiver's construction, then the line's own two reads in its order
+    assert reads == ["airplay_name", "airplay_name", "rtsp_port"]
+    assert lines(vlog) == [("INFO", "Started Group AirPlay bridge Whole House on rtsp=7000")]

@@ -77,6 +77,33 @@ def test_stream_urls_use_plain_text_forms(gb, monkeypatch, host, port, delay, se
     assert env.broadcast.events[0]["url"] == session_url
 
 
+def test_url_pieces_are_read_in_url_order(gb, monkeypatch):
+    env = make_env(gb, monkeypatch)
+    reads = []
+
+    class Piece:
+        def __init__(self, name, text):
+            self.name, self.text = name, text
+
+        def __str__(self):
+            reads.append(self.name)
+            return self.text
+
+    class Config(type(env.config)):
+        def __getattribute__(self, name):
+            if name in ("web_port", "virtual_delay"):
+                reads.append(f"config.{name}")
+            return super().__getattribute__(name)
+
+    env.bridge.config = Config(**dict(vars(env.config), web_port=Piece("str(port)", "81"),
+                                      virtual_delay=Piece("str(delay)", "300")))
+    env.bridge.host = Piece("str(host)", "h")
+    asyncio.run(play(env))
+    one_url = ["str(host)", "config.web_port", "str(port)"]
+    assert reads == one_url + one_url + ["config.virtual_delay", "str(delay)"]
+    assert env.hub.called("begin_session")[0][0][3] == "http://h:81/stream/live.wav?session_id=41&virtual_delay=300"
+
+
 def test_lease_gone_before_urls_are_built_gives_session_zero(gb, monkeypatch):
     lead = FakeSpeaker("d1", delays={"search_audio_id": 0.02})
     env = make_env(gb, monkeypatch, speakers=[lead])
@@ -206,6 +233,8 @@ def test_start_overtaken_at_a_wait_goes_no_further(gb, monkeypatch, vlog, wait, 
     assert (b._airplay_active, b._poll_task) == (False, None)
     assert hub.called("update_session_progress") == []
     assert ATTACHED not in lines(vlog)
+    moment = "while resolving the audio ID" if wait == "search_audio_id" else "while the speakers were told to play"
+    assert ("INFO", f"Group AirPlay start given up: playback stopped or paused {moment}") in lines(vlog)
     assert len(hub.called("begin_session")) == (1 if wait == "play_url" else 0)
     assert len(lead.called("play_url")) == (1 if wait == "play_url" else 0)
     if overtaker == "stop":

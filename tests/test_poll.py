@@ -246,3 +246,34 @@ def test_cancellation_ends_the_poll_quietly_wherever_it_waits(rig, where):
     run(scenario())
     assert rig.speaker.cancelled == ([slow_request] if slow_request else [])
     assert rig.speaker.finished == (["get_status"] if where in ("resume_wait", "resume_request") else [])
+
+
+def test_resume_goes_to_the_controller_set_when_it_is_sent(gb, rig):
+    # the controller is read at the moment of each use, not kept across the waits
+    newcomer = FakeSpeaker("n1")
+    replacement, _, _ = make_group(gb, [newcomer])
+    rig.proxy.on_sleep = lambda delay: delay == 4 and setattr(rig.bridge, "controller", replacement)
+    poll_while(rig, lambda: "play_url" in newcomer.finished)
+    assert rig.speaker.called("play_url") == []
+    assert newcomer.called("play_url") == [((rig.bridge._stream_url.split("?")[0] + "?sid=1700000007", "aid-9"), {})]
+
+
+def test_the_clock_is_read_before_the_grace_deadline(gb, rig):
+    reads = []
+
+    class Watched(gb.GroupBridge):
+        @property
+        def _play_grace_until(self):
+            reads.append("deadline")
+            return self.__dict__["grace"]
+
+        @_play_grace_until.setter
+        def _play_grace_until(self, value):
+            self.__dict__["grace"] = value
+
+    clock = rig.clock
+    gb.time.time = lambda: reads.append("clock") or clock.now
+    rig.bridge.__class__ = Watched
+    rig.bridge._play_grace_until = START + 100
+    poll_while(rig, lambda: len(reads) >= 2)
+    assert reads[:2] == ["clock", "deadline"]

@@ -1,9 +1,14 @@
 """The receiver's hooks, called from threads of their own while the loop runs."""
 
 import asyncio
+import concurrent.futures
 import fractions
+import gc
+import itertools
+import sys
 import threading
 import time
+import types
 
 import pytest
 
@@ -203,6 +208,19 @@ def test_track_key_and_payload_copy(hooked, metadata, key):
     assert all(payload[k] is v for k, v in metadata.items())
 
 
+def test_metadata_goes_to_the_hub_set_when_it_is_sent(hooked):
+    env = hooked()
+    later_hub = FakeHub()
+
+    class Title:
+        def __str__(self):
+            env.bridge.audio_hub = later_hub
+            return "Song"
+
+    env.bridge._on_metadata_change({"title": Title()}, None)
+    assert env.hub.calls == [] and len(later_hub.called("update_session_metadata")) == 1
+
+
 ABSENT = object()
 SONG = {"title": "Song", "artist": "Band", "album": "LP"}
 
@@ -302,3 +320,36 @@ def test_failed_hand_over_is_logged_as_warning(gb, hooked, running_loop, vlog, h
     wait_until(lambda: lines(vlog, "WARNING"))
     [warning] = vesbel_records(vlog, "WARNING")
     assert mentions(warning, "handover failed")
+
+
+def test_hand_overs_of_ever_new_operation_names_keep_nothing(gb, monkeypatch):
+    # A tracing subclass gives every operation a name of its own; each
+    # hand-over's done-callback runs at once and is then dropped with its future.
+    names = itertools.count()
+
+    class Traced(gb.GroupBridge):
+        def _stop_target(self):
+            async def traced():
+                pass
+
+            operation = traced()
+            operation.__qualname__ = f"Traced._stop_target#{next(names)}"
+            return operation
+
+    def run_coroutine_threadsafe(operation, loop):
+        operation.close()
+        done = concurrent.futures.Future()
+        done.set_result(None)
+        return done
+
+    monkeypatch.setattr(gb, "asyncio", types.SimpleNamespace(run_coroutine_threadsafe=run_coroutine_threadsafe))
+    bridge = Traced("h", None)
+    bridge._loop = types.SimpleNamespace(is_running=lambda: True)
+    events, samples = 300, []
+    for _ in range(5):
+        for _ in range(events):
+            bridge._on_play_stop()
+        gc.collect()
+        samples.append(sys.getallocatedblocks() - sys.getunicodeinternedsize())
+    deltas = [b - a for a, b in zip(samples[1:], samples[2:])]  # the first round warms up
+    assert not all(delta >= events for delta in deltas), f"blocks grew by {deltas} per {events} events"

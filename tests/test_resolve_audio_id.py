@@ -152,3 +152,26 @@ def test_cancellation_passes_through_and_cancels_the_search(gb, vlog):
     run(scenario())
     assert speakers[0].cancelled == ["search_audio_id"]
     assert warnings_of(vlog) == []
+
+
+class Stripping(str):
+    """A title text whose strip() gives back something that is no str."""
+
+    result = None
+
+    def strip(self, *args):
+        return Stripping.result
+
+
+class OddTitle:
+    def __str__(self):
+        return Stripping("Song")
+
+
+@pytest.mark.parametrize("stripped, searched", [(0, False), (None, False), ([], False), (7, True), (["x"], True)])
+def test_a_strip_that_gives_no_str_is_judged_by_its_truth(gb, monkeypatch, stripped, searched):
+    monkeypatch.setattr(Stripping, "result", stripped)
+    bridge, speakers, _ = make_bridge(gb, {"title": OddTitle()}, results={"search_audio_id": "AID-1"})
+    assert run(bridge._resolve_audio_id()) == ("AID-1" if searched else None)
+    assert speakers[0].called("search_audio_id") == ([((stripped, ""), {"fuzzy_fallback": True})]
+                                                     if searched else [])

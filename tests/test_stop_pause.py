@@ -61,6 +61,23 @@ def test_outcome_of_stop_and_pause(gb, monkeypatch, name, hub_case):
     assert hub_calls == expected
 
 
+class CountedHub(FakeHub):
+    truth_tests = 0
+
+    def __bool__(self):
+        self.truth_tests += 1
+        return True
+
+
+@pytest.mark.parametrize("name", OPS)
+def test_the_hub_is_judged_once_per_step(gb, monkeypatch, name):
+    env = make_env(gb, monkeypatch, hub=CountedHub())
+    playing(env)
+    asyncio.run(op(env, name))
+    assert env.hub.truth_tests == (2 if name == "stop" else 1)  # the stop's _release_audio judges it too
+    assert env.broadcast.events[0]["session_id"] == 5
+
+
 @pytest.mark.parametrize("name", OPS)
 def test_stop_sends_its_event_as_a_task_pause_waits_for_delivery(gb, monkeypatch, name):
     env = make_env(gb, monkeypatch)

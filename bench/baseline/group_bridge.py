@@ -53,13 +53,15 @@ class GroupController:
     async def stop(self) -> bool:
         members = self.get_member_controllers()
         if members:
-            await asyncio.gather(*_start_each(members, "stop"), return_exceptions=True)
+            tasks = _start_each(members, "stop")
+            await asyncio.gather(*tasks, return_exceptions=True)
         return True
 
     async def pause(self) -> bool:
         members = self.get_member_controllers()
         if members:
-            await asyncio.gather(*_start_each(members, "pause"), return_exceptions=True)
+            tasks = _start_each(members, "pause")
+            await asyncio.gather(*tasks, return_exceptions=True)
         return True
 
     async def resume(self) -> bool:
@@ -82,7 +84,7 @@ class GroupController:
         return all(result is True for result in results)
 
     def set_volume(self, volume: int) -> bool:
-        if not isinstance(volume, int):
+        if type(volume) is not int:
             volume = _truncated(volume, "volume")
         return _group_set_volume(self, volume)
 
@@ -407,7 +409,8 @@ async def _group_play_url(self, url, audio_id):
 async def _group_set_volume(self, volume):
     members = self.get_member_controllers()
     if members:
-        await asyncio.gather(*_start_each(members, "set_volume", volume), return_exceptions=True)
+        tasks = _start_each(members, "set_volume", volume)
+        await asyncio.gather(*tasks, return_exceptions=True)
     return True
 
 
@@ -422,7 +425,7 @@ async def _bridge_play_on_target(self, stream_url):
     custom_default = getattr(self.config, "default_audio_id", "") if self.config else ""
     resolved = await self._resolve_audio_id()
     if not self._airplay_active:
-        log.info("Group AirPlay start given up: playback stopped while resolving the audio ID")
+        log.info("Group AirPlay start given up: playback stopped or paused while resolving the audio ID")
         return
     self._session_audio_id = resolved or custom_default or None
     if not self.audio_hub:
@@ -454,7 +457,7 @@ async def _bridge_play_on_target(self, stream_url):
     if not accepted:
         log.warning("Group Xiaomi Egress rejected: session_id=%s", session_id)
     if not self._airplay_active:
-        log.info("Group AirPlay start given up: playback stopped while the speakers were told to play")
+        log.info("Group AirPlay start given up: playback stopped or paused while the speakers were told to play")
         return
 
     if self.audio_hub and self.airplay_server:

@@ -38,18 +38,12 @@ PyObject* log_failed_operation(PyObject* name, PyObject* future) {
 
 PyMethodDef kLogFailedOperation = {"log_failed_operation", log_failed_operation, METH_O, nullptr};
 
-// The done-callback for operations of this one's name; one is made per
-// name and kept for the process.
+// The done-callback of one hand-over: a small callable that carries the
+// operation's name.  One per hand-over, freed with the future, so nothing
+// kept grows with the number of events or of distinct names.
 Ref failure_logger(PyObject* operation) {
-    static PyObject* by_name = nullptr;
-    if (!by_name && !(by_name = PyDict_New())) py::throw_error();
     Ref name = py::getattr(operation, names::qualname_attr);
-    PyObject* known = PyDict_GetItemWithError(by_name, name.get());
-    if (known) return Ref::borrow(known);
-    if (PyErr_Occurred()) py::throw_error();
-    Ref callback = Ref::check(PyCFunction_New(&kLogFailedOperation, name.get()));
-    if (PyDict_SetItem(by_name, name.get(), callback.get()) < 0) py::throw_error();
-    return callback;
+    return Ref::check(PyCFunction_New(&kLogFailedOperation, name.get()));
 }
 
 }  // namespace

@@ -26,17 +26,23 @@ Ref milliseconds(PyObject* value, const char* what) {
     return Ref::check(PyNumber_Long(value));
 }
 
-// "title artist album", each unset value as "", others as text.
+// "title artist album", each unset value as "", others as text.  The three
+// values are taken (and held) before any is judged: their `__bool__` and
+// `__str__` run Python code that may change or empty the dict.
 Ref track_key(PyObject* metadata) {
-    Ref parts = Ref::check(PyList_New(0));
-    for (PyObject* key : {names::title, names::artist, names::album}) {
-        PyObject* value = PyDict_GetItemWithError(metadata, key);
-        if (!value && PyErr_Occurred()) py::throw_error();
-        Ref text = value && py::truthy(value) ? py::to_str(value) : py::str("");
-        if (PyList_Append(parts.get(), text.get()) < 0) py::throw_error();
+    PyObject* const keys[] = {names::title, names::artist, names::album};
+    Ref values[3];
+    for (int i = 0; i < 3; ++i) {
+        values[i] = Ref::borrow(PyDict_GetItemWithError(metadata, keys[i]));
+        if (!values[i] && PyErr_Occurred()) py::throw_error();
     }
-    Ref separator = py::str(" ");
-    return Ref::check(PyUnicode_Join(separator.get(), parts.get()));
+    Ref texts[3];
+    for (int i = 0; i < 3; ++i)
+        texts[i] = values[i] && py::truthy(values[i].get()) ? py::to_str(values[i].get()) : py::str("");
+    // Filled only once every text exists: no Python code sees it half-built.
+    Ref parts = Ref::check(PyTuple_New(3));
+    for (int i = 0; i < 3; ++i) PyTuple_SET_ITEM(parts.get(), i, texts[i].release());  // the tuple takes it
+    return Ref::check(PyUnicode_Join(names::space_text, parts.get()));
 }
 
 Ref on_metadata_change(PyObject*, PyObject* const* a) {
@@ -62,6 +68,8 @@ Ref on_metadata_change(PyObject*, PyObject* const* a) {
         put(payload.get(), names::artwork, value.get());
     }
     py::setattr(self, names::_metadata_track_key, key.get());
+    // Read again at the moment of use: the key's texts ran Python code.
+    hub = py::getattr(self, names::audio_hub);
     iface::AudioHub{hub.get()}.update_session_metadata(payload.get());
     return py::none();
 }

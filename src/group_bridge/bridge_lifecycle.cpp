@@ -3,6 +3,7 @@
 #include "group_bridge/bridge_support.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
+#include "python/local.hpp"
 
 namespace gb {
 
@@ -22,7 +23,9 @@ const std::pair<PyObject**, PyObject**> kHooks[] = {
     {&names::on_progress_change, &names::_on_progress_change},
 };
 
-Coro start_body(PyObject* self) {
+// Steps 1 to 3 of the start: the loop captured, the receiver made, stored
+// at once and given the bridge's hooks.
+Ref make_receiver(PyObject* self) {
     Ref get_loop = asyncio_attr(names::get_running_loop);
     Ref loop = py::call(get_loop.get());
     py::setattr(self, names::_loop, loop.get());
@@ -35,16 +38,25 @@ Coro start_body(PyObject* self) {
     py::setattr(self, names::airplay_server, server.get());
     iface::Receiver receiver{server.get()};
     for (auto [hook, handler] : kHooks) receiver.set_callback(*hook, py::getattr(self, *handler).get());
-    Ref starting = receiver.start();
+    return server;
+}
+
+// The receiver each body waits on stays in a py::Local, visible to the
+// collector while the body is suspended.
+Coro start_body(PyObject* self) {
+    py::Local server = make_receiver(self);
+    Ref starting = iface::Receiver{server.get()}.start();
     co_await std::move(starting);
-    log_info("Started Group AirPlay bridge %s on rtsp=%s", py::getattr(self, names::device_name), receiver.rtsp_port());
+    Ref display_name = py::getattr(self, names::device_name);
+    Ref port = iface::Receiver{server.get()}.rtsp_port();
+    log_info("Started Group AirPlay bridge %s on rtsp=%s", display_name, port);
     co_return py::none();
 }
 
 Coro stop_body(PyObject* self) {
     py::setattr(self, names::_airplay_active, Py_False);
     if (Ref ending = end_poll(self)) co_await std::move(ending);
-    Ref server = py::getattr(self, names::airplay_server);
+    py::Local server = py::getattr(self, names::airplay_server);
     if (py::truthy(server.get())) {
         Ref stopping = iface::Receiver{server.get()}.stop();
         co_await std::move(stopping);

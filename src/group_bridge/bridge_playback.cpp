@@ -3,6 +3,7 @@
 #include "group_bridge/bridge_support.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
+#include "python/local.hpp"
 
 namespace gb {
 
@@ -22,18 +23,23 @@ Ref configured_default_audio_id(PyObject* self) {
     return value ? value : py::str("");
 }
 
-// "http://{host}:{web_port}/stream/live.wav?session_id={id}" followed by
-// `tail` and the text of `tail_value` (when given).
-Ref stream_url(PyObject* self, PyObject* session_id, const char* tail, PyObject* tail_value) {
+// "http://{host}:{web_port}/stream/live.wav?session_id={id}" and `tail`,
+// then `config.virtual_delay` when `with_virtual_delay`.  Each piece is read
+// and turned into text in URL order, as an f-string does.
+Ref stream_url(PyObject* self, PyObject* session_id, const char* tail, bool with_virtual_delay) {
     Ref host = py::getattr(self, names::host);
+    Ref host_text = py::to_str(host.get());
     Ref config = py::getattr(self, names::config);
     Ref port = py::getattr(config.get(), names::web_port);
-    Ref host_text = py::to_str(host.get()), port_text = py::to_str(port.get()), id_text = py::to_str(session_id);
+    Ref port_text = py::to_str(port.get());
+    Ref id_text = py::to_str(session_id);
     Ref url = Ref::check(PyUnicode_FromFormat("http://%U:%U/stream/live.wav?session_id=%U%s", host_text.get(),
                                               port_text.get(), id_text.get(), tail));
-    if (!tail_value) return url;
-    Ref value_text = py::to_str(tail_value);
-    return Ref::check(PyUnicode_Concat(url.get(), value_text.get()));
+    if (!with_virtual_delay) return url;
+    config = py::getattr(self, names::config);
+    Ref delay = py::getattr(config.get(), names::virtual_delay);
+    Ref delay_text = py::to_str(delay.get());
+    return Ref::check(PyUnicode_Concat(url.get(), delay_text.get()));
 }
 
 // A copy of the receiver's metadata, with its artwork when it has one.
@@ -96,53 +102,68 @@ void announce_play(PyObject* pod_url, PyObject* session_id, PyObject* metadata) 
     }
 }
 
-// A stop or pause that ran while the start waited has the last word.
+// A stop or pause that ran while the start waited has the last word.  The
+// flag does not tell which of the two it was, so the line names both.
 bool overtaken(PyObject* self, const char* while_doing) {
     Ref active = py::getattr(self, names::_airplay_active);
     if (py::truthy(active.get())) return false;
-    log_info("Group AirPlay start given up: playback stopped %s", py::str(while_doing));
+    log_info("Group AirPlay start given up: playback stopped or paused %s", py::str(while_doing));
     return true;
 }
 
-Coro play_body(PyObject* self, PyObject* stream_url_arg) {
+// Steps 1 to 4: the flags, the grace deadline and the lease; false when the
+// audio hub refused the lease.
+bool begin_playback(PyObject* self, PyObject* stream_url_arg) {
     py::setattr(self, names::_stream_url, stream_url_arg);
     py::setattr(self, names::_airplay_active, Py_True);
     Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
     py::setattr(self, names::_play_grace_until, grace_end.get());
     Ref lease = py::call_method(self, names::_acquire_audio);
-    if (!py::truthy(lease.get())) {
-        log_warning("AudioHub is busy; rejected group AirPlay stream");
-        co_return py::none();
-    }
-    Ref custom_default = configured_default_audio_id(self);
-    Ref resolving = py::call_method(self, names::_resolve_audio_id);
-    Ref resolved = co_await std::move(resolving);
-    if (overtaken(self, "while resolving the audio ID")) co_return py::none();
-    Ref session_audio_id = py::truthy(resolved.get())         ? resolved
-                           : py::truthy(custom_default.get()) ? custom_default
-                                                              : py::none();
-    py::setattr(self, names::_session_audio_id, session_audio_id.get());
+    if (py::truthy(lease.get())) return true;
+    log_warning("AudioHub is busy; rejected group AirPlay stream");
+    return false;
+}
 
-    Ref hub = py::getattr(self, names::audio_hub);
-    if (!py::truthy(hub.get())) {
-        log_warning("Group Xiaomi target rejected AirPlay stream for %s", py::getattr(self, names::device_name));
-        co_return py::none();
-    }
-    Ref metadata = session_metadata(self);
+// The lease's session id, 0 without a lease.
+Ref lease_session_id(PyObject* self) {
     Ref held = py::getattr(self, names::_audio_lease);
-    Ref lease_session = py::truthy(held.get()) ? py::getattr(held.get(), names::session_id) : py::integer(0);
-    Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", nullptr);
-    Ref config = py::getattr(self, names::config);
-    Ref virtual_delay = py::getattr(config.get(), names::virtual_delay);
-    Ref pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", virtual_delay.get());
-    Ref caps = capabilities();
-    held = py::getattr(self, names::_audio_lease);
-    Ref session_id = iface::AudioHub{hub.get()}.begin_session(names::source_text, names::group_all_text, metadata.get(),
-                                                              pod_url.get(), caps.get(), held.get());
+    return py::truthy(held.get()) ? py::getattr(held.get(), names::session_id) : py::integer(0);
+}
 
-    Ref controller = py::getattr(self, names::controller);
-    Ref audio_id = py::getattr(self, names::_session_audio_id);
-    Ref playing = py::call_method(controller.get(), names::play_url, xiaomi_url, audio_id);
+// Values of Python objects the body still uses after a co_await live in
+// py::Locals, where the collector sees them; everything else is let go
+// before the body waits.
+Coro play_body(PyObject* self, PyObject* stream_url_arg) {
+    if (!begin_playback(self, stream_url_arg)) co_return py::none();
+    py::Local custom_default = configured_default_audio_id(self);
+    Ref resolving = py::call_method(self, names::_resolve_audio_id);
+    py::Local resolved = co_await std::move(resolving);
+    if (overtaken(self, "while resolving the audio ID")) co_return py::none();
+    PyObject* session_audio_id = py::truthy(resolved.get())         ? resolved.get()
+                                 : py::truthy(custom_default.get()) ? custom_default.get()
+                                                                    : Py_None;
+    py::setattr(self, names::_session_audio_id, session_audio_id);
+
+    py::Local metadata, pod_url, session_id;
+    Ref playing;
+    {
+        Ref hub = py::getattr(self, names::audio_hub);
+        if (!py::truthy(hub.get())) {
+            log_warning("Group Xiaomi target rejected AirPlay stream for %s", py::getattr(self, names::device_name));
+            co_return py::none();
+        }
+        metadata = session_metadata(self);
+        Ref lease_session = lease_session_id(self);
+        Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", false);
+        pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", true);
+        Ref caps = capabilities();
+        Ref held = py::getattr(self, names::_audio_lease);
+        session_id = iface::AudioHub{hub.get()}.begin_session(names::source_text, names::group_all_text, metadata.get(),
+                                                              pod_url.get(), caps.get(), held.get());
+        Ref controller = py::getattr(self, names::controller);
+        Ref audio_id = py::getattr(self, names::_session_audio_id);
+        playing = py::call_method(controller.get(), names::play_url, xiaomi_url, audio_id);
+    }
     Ref accepted = co_await std::move(playing);
     if (!py::truthy(accepted.get())) log_warning("Group Xiaomi Egress rejected: session_id=%s", session_id);
     if (overtaken(self, "while the speakers were told to play")) co_return py::none();

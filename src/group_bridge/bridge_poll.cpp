@@ -37,43 +37,73 @@ Ref start_poll(PyObject*, PyObject* const* a) {
 }
 
 // `_stream_url` up to its first "?", then "?sid=" and the whole seconds now.
+// Both pieces become text as an f-string's would (`format(piece)`): a
+// `_stream_url` that is no str may split into anything.
 Ref resume_url(PyObject* self) {
     Ref url = py::getattr(self, names::_stream_url);
     Ref parts = py::call_method(url.get(), names::split, py::str("?"), py::integer(1));
     Ref base = Ref::check(PySequence_GetItem(parts.get(), 0));
+    Ref base_text = Ref::check(PyObject_Format(base.get(), nullptr));
     Ref seconds = Ref::check(PyNumber_Long(now().get()));
-    return Ref::check(PyUnicode_FromFormat("%U?sid=%S", base.get(), seconds.get()));
+    Ref seconds_text = Ref::check(PyObject_Format(seconds.get(), nullptr));
+    return Ref::check(PyUnicode_FromFormat("%U?sid=%U", base_text.get(), seconds_text.get()));
 }
 
+// `time.time() < _play_grace_until`, the clock read first.
+bool in_grace(PyObject* self) {
+    Ref time_now = now();
+    Ref deadline = py::getattr(self, names::_play_grace_until);
+    int before = PyObject_RichCompareBool(time_now.get(), deadline.get(), Py_LT);
+    if (before < 0) py::throw_error();
+    return before == 1;
+}
+
+// `asyncio.wait_for(controller.get_status(), timeout=8)`, not yet awaited.
+Ref ask_status(PyObject* self) {
+    Ref controller = py::getattr(self, names::controller);
+    Ref asking = py::call_method(controller.get(), names::get_status);
+    return wait_for(asking, py::integer(kStatusTimeout));
+}
+
+// `status.get("status", 0) == 1`.
+bool reports_playing(PyObject* status) {
+    Ref value = py::call_method(status, names::get, names::status, py::integer(0));
+    Ref playing = py::integer(1);
+    int equal = PyObject_RichCompareBool(value.get(), playing.get(), Py_EQ);
+    if (equal < 0) py::throw_error();
+    return equal == 1;
+}
+
+// Sends the stream again under a fresh URL, with a new grace deadline; the
+// controller is read at this moment, after the waits.  Not yet awaited.
+Ref resume_group(PyObject* self) {
+    Ref fresh_url = resume_url(self);
+    Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
+    py::setattr(self, names::_play_grace_until, grace_end.get());
+    Ref controller = py::getattr(self, names::controller);
+    Ref audio_id = py::getattr(self, names::_session_audio_id);
+    return py::call_method(controller.get(), names::play_url, fresh_url, audio_id);
+}
+
+// Nothing the body holds crosses a co_await: each wait's values are made
+// and let go by the helpers above.
 Coro poll_body(PyObject* self) {
     try {
-        Ref playing_status = py::integer(1);
         while (playback_active(self)) {
             Ref interval = sleep_for(kPollInterval);
             co_await std::move(interval);
             if (!playback_active(self) || sender_stopped(self)) co_return py::none();
-            Ref deadline = py::getattr(self, names::_play_grace_until);
-            int in_grace = PyObject_RichCompareBool(now().get(), deadline.get(), Py_LT);
-            if (in_grace < 0) py::throw_error();
-            if (in_grace) continue;
+            if (in_grace(self)) continue;
             try {
-                Ref controller = py::getattr(self, names::controller);
-                Ref asking = py::call_method(controller.get(), names::get_status);
-                Ref limited = wait_for(asking, py::integer(kStatusTimeout));
-                Ref status = co_await std::move(limited);
-                Ref value = py::call_method(status.get(), names::get, names::status, py::integer(0));
-                int playing = PyObject_RichCompareBool(value.get(), playing_status.get(), Py_EQ);
-                if (playing < 0) py::throw_error();
-                if (playing) continue;
+                Ref asking = ask_status(self);
+                Ref status = co_await std::move(asking);
+                if (reports_playing(status.get())) continue;
+                status.reset();
                 log_info("[Group] 全屋播放检测到中断，等待后自动续播...");
                 Ref delay = sleep_for(kResumeDelay);
                 co_await std::move(delay);
                 if (!playback_active(self) || sender_stopped(self)) co_return py::none();
-                Ref fresh_url = resume_url(self);
-                Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
-                py::setattr(self, names::_play_grace_until, grace_end.get());
-                Ref audio_id = py::getattr(self, names::_session_audio_id);
-                Ref resuming = py::call_method(controller.get(), names::play_url, fresh_url, audio_id);
+                Ref resuming = resume_group(self);
                 co_await std::move(resuming);
             } catch (py::PyError& e) {
                 if (!e.is_ordinary()) throw;

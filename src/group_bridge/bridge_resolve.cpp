@@ -3,6 +3,7 @@
 #include "group_bridge/bridge_support.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
+#include "python/local.hpp"
 
 namespace gb {
 
@@ -20,22 +21,30 @@ Ref metadata_text(PyObject* meta, const char* key) {
     return py::call_method(text.get(), names::strip);
 }
 
+// `asyncio.wait_for(members[0].search_audio_id(title, artist,
+// fuzzy_fallback=True), timeout=3.0)`, not yet awaited.
+Ref search_on_first(PyObject* members, PyObject* title, PyObject* artist) {
+    Ref first = Ref::check(PyObject_GetItem(members, py::integer(0).get()));
+    Ref search = iface::Speaker{first.get()}.search_audio_id(title, artist);
+    return wait_for(search, py::floating(3.0));
+}
+
+// The texts and the member list stay in py::Locals while the search runs.
 Coro resolve_body(PyObject* self) {
-    Ref server = py::getattr(self, names::airplay_server);
-    Ref meta = py::truthy(server.get()) ? iface::Receiver{server.get()}.metadata() : Ref::check(PyDict_New());
-    Ref title = metadata_text(meta.get(), "title");
-    Ref artist = metadata_text(meta.get(), "artist");
-    if (PyUnicode_GET_LENGTH(title.get()) == 0) co_return py::none();
-    Ref controller = py::getattr(self, names::controller);
-    Ref members = py::call_method(controller.get(), names::get_member_controllers);
-    Py_ssize_t count = PyObject_Length(members.get());
-    if (count < 0) py::throw_error();
-    if (count == 0) co_return py::none();
+    py::Local title, artist;
+    {
+        Ref server = py::getattr(self, names::airplay_server);
+        Ref meta = py::truthy(server.get()) ? iface::Receiver{server.get()}.metadata() : Ref::check(PyDict_New());
+        title = metadata_text(meta.get(), "title");
+        artist = metadata_text(meta.get(), "artist");
+    }
+    // `strip()` of a str subclass may give back anything: judged by truth.
+    if (!py::truthy(title.get())) co_return py::none();
+    py::Local members = py::call_method(py::getattr(self, names::controller).get(), names::get_member_controllers);
+    if (!py::truthy(members.get())) co_return py::none();
     try {
-        Ref first = Ref::check(PySequence_GetItem(members.get(), 0));
-        Ref search = iface::Speaker{first.get()}.search_audio_id(title.get(), artist.get());
-        Ref limited = wait_for(search, py::floating(3.0));
-        Ref audio_id = co_await std::move(limited);
+        Ref search = search_on_first(members.get(), title.get(), artist.get());
+        Ref audio_id = co_await std::move(search);
         if (!py::truthy(audio_id.get())) co_return py::none();
         if (!py::is_exact_str(audio_id.get()))
             py::raise_format(PyExc_TypeError, "audio ID must be str, not %.200s", Py_TYPE(audio_id.get())->tp_name);

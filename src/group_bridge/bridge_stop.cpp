@@ -11,14 +11,19 @@ using py::Ref;
 
 namespace {
 
-Coro stop_target_body(PyObject* self) {
+// The stop's steps before its first wait: flags cleared, lease given back,
+// the stop event sent by a task of its own.
+void end_playback(PyObject* self) {
     Ref empty = py::str("");
     py::setattr(self, names::_airplay_active, Py_False);
     py::setattr(self, names::_stream_url, empty.get());
     py::setattr(self, names::_session_audio_id, Py_None);
     Ref hub = py::getattr(self, names::audio_hub);
-    Ref session_id = hub_session_id(hub.get());
-    if (py::truthy(hub.get())) py::call_method(self, names::_release_audio);
+    Ref session_id = py::integer(0);
+    if (py::truthy(hub.get())) {
+        session_id = hub_session_id(hub.get());
+        py::call_method(self, names::_release_audio);
+    }
     try {
         Ref event = control_event("stop");
         put(event.get(), names::session_id, session_id.get());
@@ -26,10 +31,38 @@ Coro stop_target_body(PyObject* self) {
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
     }
+}
+
+// The pause's steps before its first wait: flag cleared, poll cancelled,
+// the hub's source paused; gives back `broadcast_ws(event)` to wait for, or
+// a null Ref when the event could not be sent (web clients are optional).
+Ref hold_playback(PyObject* self) {
+    py::setattr(self, names::_airplay_active, Py_False);
+    if (Ref task = cancel_poll(self)) py::setattr(self, names::_poll_task, Py_None);
+    Ref hub = py::getattr(self, names::audio_hub);
+    Ref session_id = py::integer(0);
+    if (py::truthy(hub.get())) {
+        session_id = hub_session_id(hub.get());
+        Ref lease = py::getattr(self, names::_audio_lease);
+        iface::AudioHub{hub.get()}.pause_source(lease.get());
+    }
+    try {
+        Ref event = control_event("pause");
+        put(event.get(), names::session_id, session_id.get());
+        return broadcast(event.get());
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+    }
+    return Ref();
+}
+
+// Both bodies let go of every value before they wait: what they still need
+// afterwards is only `self`, which the coroutine object holds.
+Coro stop_target_body(PyObject* self) {
+    end_playback(self);
     if (Ref ending = end_poll(self)) co_await std::move(ending);
     try {
-        Ref controller = py::getattr(self, names::controller);
-        Ref stopping = py::call_method(controller.get(), names::stop);
+        Ref stopping = py::call_method(py::getattr(self, names::controller).get(), names::stop);
         co_await std::move(stopping);
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
@@ -38,25 +71,15 @@ Coro stop_target_body(PyObject* self) {
 }
 
 Coro pause_target_body(PyObject* self) {
-    py::setattr(self, names::_airplay_active, Py_False);
-    if (Ref task = cancel_poll(self)) py::setattr(self, names::_poll_task, Py_None);
-    Ref hub = py::getattr(self, names::audio_hub);
-    Ref session_id = hub_session_id(hub.get());
-    if (py::truthy(hub.get())) {
-        Ref lease = py::getattr(self, names::_audio_lease);
-        iface::AudioHub{hub.get()}.pause_source(lease.get());
+    if (Ref sending = hold_playback(self)) {
+        try {
+            co_await std::move(sending);
+        } catch (py::PyError& e) {
+            if (!e.is_ordinary()) throw;
+        }
     }
     try {
-        Ref event = control_event("pause");
-        put(event.get(), names::session_id, session_id.get());
-        Ref sending = broadcast(event.get());
-        co_await std::move(sending);
-    } catch (py::PyError& e) {
-        if (!e.is_ordinary()) throw;
-    }
-    try {
-        Ref controller = py::getattr(self, names::controller);
-        Ref pausing = py::call_method(controller.get(), names::pause);
+        Ref pausing = py::call_method(py::getattr(self, names::controller).get(), names::pause);
         co_await std::move(pausing);
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;

@@ -69,7 +69,6 @@ void spawn(PyObject* scheduler, const Ref& awaitable) {
 }
 
 Ref hub_session_id(PyObject* hub) {
-    if (!py::truthy(hub)) return py::integer(0);
     Ref session = iface::AudioHub{hub}.get_session();
     return py::call_method(session.get(), names::get, names::session_id, py::integer(0));
 }
@@ -94,10 +93,13 @@ long cancel_requests() {
     return requests;
 }
 
+// Holds nothing across its wait but its arguments, which the coroutine
+// object keeps.
 Coro end_poll_body(PyObject* self, PyObject* task) {
     long requests_before = cancel_requests();
     try {
-        co_await Ref::borrow(task);
+        Ref waiting = Ref::borrow(task);
+        co_await std::move(waiting);
     } catch (py::PyError& e) {
         Ref cancelled = asyncio_attr(names::CancelledError);
         if (!e.matches(cancelled.get())) {
@@ -122,9 +124,7 @@ Coro end_poll_body(PyObject* self, PyObject* task) {
 Ref end_poll(PyObject* self) {
     Ref task = cancel_poll(self);
     if (!task) return Ref();
-    static PyObject* name = PyUnicode_InternFromString("end_poll");
-    if (!name) py::throw_error();
-    return py::make_coroutine(py::CoroNames{name, name}, {self, task.get()},
+    return py::make_coroutine(py::CoroNames{names::end_poll, names::end_poll}, {self, task.get()},
                               [](PyObject* const* k) { return end_poll_body(k[0], k[1]); });
 }
 

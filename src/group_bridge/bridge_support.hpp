@@ -29,7 +29,7 @@ py::Ref broadcast(PyObject* event);
 // ordinary errors are swallowed.
 void broadcast_in_background(PyObject* event);
 
-// The audio hub's current session id, 0 without a hub.
+// `hub.get_session().get("session_id", 0)`.
 py::Ref hub_session_id(PyObject* hub);
 
 // `task.cancel()` when a poll task is set; gives back the task (or null).

@@ -4,7 +4,6 @@
 
 #include <iterator>
 #include <utility>
-#include <vector>
 
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/classes.hpp"
@@ -13,6 +12,7 @@
 #include "group_bridge/module_globals.hpp"
 #include "python/coroutine.hpp"
 #include "python/function.hpp"
+#include "python/local.hpp"
 
 namespace gb {
 
@@ -40,44 +40,63 @@ Ref default_status() {
     return record;
 }
 
-// The configured device ids as a set, built when the first controller is
-// judged (a house without controllers needs none).
-class MemberFilter {
-public:
-    explicit MemberFilter(PyObject* configured) : configured_(configured) {}
-    void prepare() {
-        if (!ids_) ids_ = Ref::check(PySet_New(configured_));
-    }
-    bool contains(PyObject* did) {
-        int found = PySet_Contains(ids_.get(), did);
-        if (found < 0) py::throw_error();
-        return found == 1;
-    }
-
-private:
-    PyObject* configured_;
-    Ref ids_;
-};
-
-// One member operation, started by `start(speaker)`.
+// One member operation per member, started by `start(speaker)` in the order
+// `for member in members` gives them.  The members are walked by the
+// iterator protocol, never by borrowed items: starting an operation runs
+// Python code (a lookup, a call) that may change or empty the container.
 template <class Start>
 Ref start_on_all(PyObject* members, Start start) {
-    Py_ssize_t count = PyList_GET_SIZE(members);
-    MemberOperations operations(count);
-    for (Py_ssize_t i = 0; i < count; ++i) operations.add(start(iface::Speaker{PyList_GET_ITEM(members, i)}));
+    MemberOperations operations;
+    Ref iterator = Ref::check(PyObject_GetIter(members));
+    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) operations.add(start(iface::Speaker{member.get()}));
+    if (PyErr_Occurred()) py::throw_error();
     return operations.gather();
 }
 
+// A list or tuple of exact strs: making a set of it runs no Python code and
+// cannot fail but for memory.
+bool are_plain_ids(PyObject* configured) {
+    if (!PyList_CheckExact(configured) && !PyTuple_CheckExact(configured)) return false;
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(configured); ++i)
+        if (!PyUnicode_CheckExact(PySequence_Fast_GET_ITEM(configured, i))) return false;
+    return true;
+}
+
+// The class's own get_member_controllers function, kept for the process.
+PyObject* g_own_selection = nullptr;
+
+// `self.get_member_controllers()`, looked up on the instance as a method
+// call is, so an override on a subclass or on the instance decides the
+// members of every command.  When the lookup finds the class's own
+// function, the selection runs directly: the same lookups, the same result.
+Ref member_controllers(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (g_own_selection && type->tp_getattro == PyObject_GenericGetAttr &&
+        _PyType_Lookup(type, names::get_member_controllers) == g_own_selection) {
+        PyObject** slot = _PyObject_GetDictPtr(self);
+        Ref dict = Ref::borrow(slot ? *slot : nullptr);
+        Ref own = dict ? Ref::borrow(PyDict_GetItemWithError(dict.get(), names::get_member_controllers)) : Ref();
+        if (own) return py::call(own.get());  // an instance attribute is called as it is
+        if (PyErr_Occurred()) py::throw_error();
+        return select_members(self);
+    }
+    return py::call_method(self, names::get_member_controllers);
+}
+
+// Each body keeps its member list in a py::Local while it waits: the list is
+// reachable from the coroutine object, as a Python frame's local would be,
+// so a cycle through a member is visible to the collector.
 Coro play_url_body(PyObject* self, PyObject* url, PyObject* audio_id) {
-    Ref members = select_members(self);
-    Py_ssize_t count = PyList_GET_SIZE(members.get());
-    if (count == 0) {
+    py::Local members = member_controllers(self);
+    if (!py::truthy(members.get())) {
         log_warning("Group play: no active member speakers selected in group mode");
         co_return py::boolean(false);
     }
     Ref gathered = start_on_all(members.get(), [&](iface::Speaker s) { return s.play_url(url, audio_id); });
     Ref outcomes = co_await std::move(gathered);
     Py_ssize_t successes = count_true(outcomes.get());
+    Py_ssize_t count = PyObject_Length(members.get());
+    if (count < 0) py::throw_error();
     log_info("Group play_url pushed to %d/%d member speakers (audio_id=%s)", py::integer(successes), py::integer(count),
              audio_id);
     co_return py::boolean(successes > 0);
@@ -94,8 +113,8 @@ Ref play_url(PyObject* fn, PyObject* const* a) {
 // stop, pause and set_volume: fan out, ignore the outcomes, answer True.
 template <class Start>
 Coro broadcast_body(PyObject* self, Start start) {
-    Ref members = select_members(self);
-    if (PyList_GET_SIZE(members.get()) == 0) co_return py::boolean(true);
+    py::Local members = member_controllers(self);
+    if (!py::truthy(members.get())) co_return py::boolean(true);
     Ref gathered = start_on_all(members.get(), start);
     Ref outcomes = co_await std::move(gathered);
     co_return py::boolean(true);
@@ -109,9 +128,10 @@ Coro pause_body(PyObject* self) {
     return broadcast_body(self, [](iface::Speaker s) { return s.pause(); });
 }
 
-// An integer unchanged; another number truncated toward zero.
+// An exact int unchanged; another number (a bool, an int subclass, a
+// float) truncated toward zero.
 Ref volume_argument(PyObject* volume) {
-    if (PyLong_Check(volume)) return Ref::borrow(volume);
+    if (PyLong_CheckExact(volume)) return Ref::borrow(volume);
     if (!PyNumber_Check(volume) || PyUnicode_Check(volume) || PyBytes_Check(volume) || PyByteArray_Check(volume))
         py::raise_format(PyExc_TypeError, "volume must be a number, not %.200s", Py_TYPE(volume)->tp_name);
     return Ref::check(PyNumber_Long(volume));
@@ -125,34 +145,52 @@ Ref set_volume(PyObject* fn, PyObject* const* a) {
     });
 }
 
-Coro resume_body(PyObject* self) {
-    Ref members = select_members(self);
-    Py_ssize_t count = PyList_GET_SIZE(members.get());
-    if (count == 0) co_return py::boolean(true);
-    // Look every member's operation up first, then start them in order.
-    std::vector<Ref> resume(static_cast<size_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i)
-        resume[static_cast<size_t>(i)] = iface::Speaker{PyList_GET_ITEM(members.get(), i)}.resume_operation();
-    MemberOperations operations(count);
-    for (const Ref& operation : resume) {
-        if (operation && operation.get() != Py_None) {
+// Every member's resume operation looked up first (None where a member has
+// none), then each started in order: a member without one is answered by
+// `asyncio.sleep(0, False)`.
+Ref start_resumes(PyObject* members) {
+    Ref resume = Ref::check(PyList_New(0));
+    Ref iterator = Ref::check(PyObject_GetIter(members));
+    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) {
+        Ref operation = iface::Speaker{member.get()}.resume_operation();
+        if (PyList_Append(resume.get(), operation ? operation.get() : Py_None) < 0) py::throw_error();
+    }
+    if (PyErr_Occurred()) py::throw_error();
+    MemberOperations operations;
+    // Starting runs Python code that may reach the list: the length is
+    // checked and the entry held at each step, as a list iterator does.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(resume.get()); ++i) {
+        Ref operation = Ref::borrow(PyList_GET_ITEM(resume.get(), i));
+        if (operation.get() != Py_None) {
             operations.add(py::call(operation.get()));
         } else {
             Ref sleep = asyncio_attr(names::sleep);
             operations.add(py::call(sleep.get(), py::integer(0), Py_False));
         }
     }
-    Ref gathered = operations.gather();
+    return operations.gather();
+}
+
+Coro resume_body(PyObject* self) {
+    py::Local members = member_controllers(self);
+    if (!py::truthy(members.get())) co_return py::boolean(true);
+    Ref gathered = start_resumes(members.get());
     Ref outcomes = co_await std::move(gathered);
-    co_return py::boolean(count_true(outcomes.get()) == PyObject_Length(outcomes.get()));
+    co_return py::boolean(all_true(outcomes.get()));
+}
+
+// `members[0].get_status()`, not yet awaited.
+Ref ask_first(PyObject* members) {
+    Ref first = Ref::check(PyObject_GetItem(members, py::integer(0).get()));
+    return iface::Speaker{first.get()}.get_status();
 }
 
 Coro get_status_body(PyObject* self) {
-    Ref members = select_members(self);
-    if (PyList_GET_SIZE(members.get()) == 0) co_return default_status();
+    py::Local members = member_controllers(self);
+    if (!py::truthy(members.get())) co_return default_status();
     Ref status;
     try {
-        Ref pending = iface::Speaker{PyList_GET_ITEM(members.get(), 0)}.get_status();
+        Ref pending = ask_first(members.get());
         status = co_await std::move(pending);
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
@@ -193,20 +231,34 @@ Ref select_members(PyObject* self) {
     Ref config = py::getattr(self, names::config);
     Ref group = py::getattr(config.get(), names::group);
     Ref configured = py::getattr(group.get(), names::member_dids);
-    MemberFilter filter{configured.get()};
+    // Built before the walk, so a member list that is no collection of
+    // hashable ids fails even when the provider has no controllers.  Only
+    // when nothing could be seen of building it (a plain list of plain ids
+    // for an empty plain dict) is it left out.
+    if (PyDict_CheckExact(controllers.get()) && PyDict_GET_SIZE(controllers.get()) == 0 &&
+        are_plain_ids(configured.get()))
+        return Ref::check(PyList_New(0));
+    Ref member_dids = Ref::check(PySet_New(configured.get()));
     Ref members = Ref::check(PyList_New(0));
     auto keep_if_member = [&](PyObject* controller) {
-        filter.prepare();
-        if (filter.contains(iface::Speaker{controller}.did().get()) && PyList_Append(members.get(), controller) < 0)
-            py::throw_error();
+        Ref did = iface::Speaker{controller}.did();
+        int found = PySet_Contains(member_dids.get(), did.get());
+        if (found < 0) py::throw_error();
+        if (found && PyList_Append(members.get(), controller) < 0) py::throw_error();
     };
     if (PyDict_CheckExact(controllers.get())) {
         // Walk a plain dict in place, in its own order, as values() would.
+        // Reading `did` runs Python code that may change the dict: each
+        // value is held before that, and a change of size ends the walk
+        // with the error Python's own iteration raises.
+        Py_ssize_t size = PyDict_GET_SIZE(controllers.get());
         Py_ssize_t position = 0;
         PyObject* controller = nullptr;
         while (PyDict_Next(controllers.get(), &position, nullptr, &controller)) {
             Ref held = Ref::borrow(controller);
             keep_if_member(held.get());
+            if (PyDict_GET_SIZE(controllers.get()) != size)
+                py::raise(PyExc_RuntimeError, "dictionary changed size during iteration");
         }
         return members;
     }
@@ -215,6 +267,12 @@ Ref select_members(PyObject* self) {
     while (Ref controller = Ref::steal(PyIter_Next(iterator.get()))) keep_if_member(controller.get());
     if (PyErr_Occurred()) py::throw_error();
     return members;
+}
+
+void remember_own_member_selection(PyObject* controller_class) {
+    PyObject* own = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(controller_class), names::get_member_controllers);
+    if (!own) py::raise(PyExc_ImportError, "GroupController has no get_member_controllers");
+    if (!g_own_selection) g_own_selection = Ref::borrow(own).release();
 }
 
 const ClassSpec kGroupControllerClass{"GroupController",

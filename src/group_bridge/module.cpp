@@ -1,7 +1,10 @@
 // Module initialisation: multi-phase (create + exec), once per process and
 // for the main interpreter only; a later import gets the same module back.
+#include <string_view>
+
 #include "group_bridge/class_builder.hpp"
 #include "group_bridge/classes.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "group_bridge/module_globals.hpp"
 #include "python/coroutine.hpp"
 #include "python/function.hpp"
@@ -27,16 +30,21 @@ void import_names(PyObject* dict, const char* module, std::initializer_list<cons
 }
 
 void fill_namespace(PyObject* dict) {
-    for (const char* name : {"asyncio", "logging", "time"})
-        bind(dict, name, py::Ref::check(PyImport_ImportModule(name)).get());
+    py::Ref logging;
+    for (const char* name : {"asyncio", "logging", "time"}) {
+        py::Ref module = py::Ref::check(PyImport_ImportModule(name));
+        bind(dict, name, module.get());
+        if (std::string_view(name) == "logging") logging = module;
+    }
     import_names(dict, "zeroconf", {"Zeroconf"});
     import_names(dict, "vesbel.airplay.server", {"AirPlayServer"});
     import_names(dict, "vesbel.config", {"Config", "TargetConfig", "airplay_db_to_xiaomi_volume"});
     import_names(dict, "vesbel.xiaomi", {"TargetController"});
-    py::Ref logging = py::Ref::borrow(PyDict_GetItemString(dict, "logging"));
     bind(dict, "log", py::call_method(logging.get(), names::getLogger, py::str("vesbel")).get());
     py::Ref module_name = py::str(kModuleName);
-    bind(dict, "GroupController", make_class(kGroupControllerClass, module_name.get(), dict).get());
+    py::Ref controller_class = make_class(kGroupControllerClass, module_name.get(), dict);
+    remember_own_member_selection(controller_class.get());
+    bind(dict, "GroupController", controller_class.get());
     bind(dict, "GroupBridge", make_class(kGroupBridgeClass, module_name.get(), dict).get());
 }
 

@@ -12,7 +12,7 @@
     X(gather) X(return_exceptions) X(sleep) X(wait_for) X(timeout) X(get_running_loop)                \
     X(create_task) X(run_coroutine_threadsafe) X(ensure_future) X(call_soon_threadsafe)               \
     X(is_running) X(add_done_callback) X(cancel) X(done) X(cancelled) X(exception)                    \
-    X(CancelledError) X(current_task) X(cancelling) X(info) X(warning) X(getLogger) X(values) X(get) X(strip) X(split)              \
+    X(CancelledError) X(current_task) X(cancelling) X(end_poll) X(info) X(warning) X(getLogger) X(values) X(get) X(strip) X(split)              \
     /* configuration */                                                                               \
     X(config) X(group) X(member_dids) X(airplay_name) X(default_xiaomi_volume)                        \
     X(default_audio_id) X(web_port) X(virtual_delay)                                                  \
@@ -43,7 +43,7 @@
 #define GB_TEXTS(X)                                                                                   \
     X(group_all_text, "group_all") X(group_hardware_text, "GROUP") X(source_text, "airplay1")         \
     X(release_reason_text, "airplay stopped") X(control_command_text, "control_command")              \
-    X(qualname_attr, "__qualname__") X(web_api_module, "vesbel.web.api") X(broadcast_ws_name, "broadcast_ws") X(default_device_name, "Vesbel 全屋播放")
+    X(qualname_attr, "__qualname__") X(web_api_module, "vesbel.web.api") X(broadcast_ws_name, "broadcast_ws") X(space_text, " ") X(default_device_name, "Vesbel 全屋播放")
 // clang-format on
 
 namespace gb::names {

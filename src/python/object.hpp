@@ -16,16 +16,20 @@ inline bool is_none(PyObject* o) { return o == Py_None; }
 // `getattr(o, name)`.  An object using the generic attribute protocol whose
 // type has no data descriptor of that name is answered from its instance
 // dict when the name is there: the same answer as the full protocol, in one
-// dict lookup.  Everything else goes the full way.
-inline Ref getattr(PyObject* o, PyObject* name) {
+// dict lookup.  Everything else goes the full way.  The dict is held during
+// the lookup, as CPython's own lookup does: comparing keys can run Python
+// code that replaces the object's __dict__ and would free it mid-search.
+// Inlined: it is the module's most frequent call.
+[[gnu::always_inline]] inline Ref getattr(PyObject* o, PyObject* name) {
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_getattro == PyObject_GenericGetAttr) {
         PyObject* descriptor = _PyType_Lookup(type, name);
         if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
-            PyObject** dict = _PyObject_GetDictPtr(o);
-            if (dict && *dict) {
-                PyObject* value = PyDict_GetItemWithError(*dict, name);
-                if (value) return Ref::borrow(value);
+            PyObject** slot = _PyObject_GetDictPtr(o);
+            if (slot && *slot) {
+                Ref dict = Ref::borrow(*slot);
+                Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
+                if (value) return value;
                 if (PyErr_Occurred()) throw_error();
             }
         }
