@@ -16,11 +16,14 @@ namespace py {
 // the GIL) runs C++ destructors without the GIL, after finalisation.  Code
 // that would touch the interpreter from a destructor asks this first and
 // does nothing otherwise; the process is ending and owns nothing anymore.
+// Until exit begins every thread running module code holds the GIL, so the
+// cheap test of the runtime's flag answers first; the thread-local thread
+// state is read only once exit has begun.
 inline bool interpreter_attached() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
+    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
 #else
-    return _PyThreadState_UncheckedGet() != nullptr;
+    return !_Py_IsFinalizing() || _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
 
@@ -62,8 +65,10 @@ public:
 
 private:
     explicit Ref(PyObject* p) noexcept : p_(p) {}
+    // An immortal object (None, True, an interned name) has no count to
+    // change: nothing to ask.
     static void drop(PyObject* p) {
-        if (p && interpreter_attached()) Py_DECREF(p);
+        if (p && !_Py_IsImmortal(p) && interpreter_attached()) Py_DECREF(p);
     }
     PyObject* p_ = nullptr;
 };
