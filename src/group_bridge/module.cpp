@@ -67,6 +67,7 @@ int exec_module(PyObject* module) {
     if (module == g_module) return 0;  // already initialised: run nothing again
     return py::guard(-1, [&] {
         names::intern_all();
+        py::watch_interpreter_exit();
         if (py::coroutine_type_ready() < 0 || py::function_type_ready() < 0) py::throw_error();
         PyObject* dict = PyModule_GetDict(module);
         fill_namespace(dict);
