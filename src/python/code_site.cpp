@@ -27,10 +27,12 @@ Ref cache_key(PyObject* qualname, std::source_location where) {
     return Ref::check(PyTuple_Pack(3, qualname, file.get(), line.get()));
 }
 
+// The cache is a dict that Python code can reach (gc.get_objects() lists
+// it): an entry that is no code object is ignored, and made again.
 Ref cached(PyObject* key) {
     PyObject* found = PyDict_GetItemWithError(code_cache(), key);
     if (!found && PyErr_Occurred()) throw_error();
-    return Ref::borrow(found);
+    return found && PyCode_Check(found) ? Ref::borrow(found) : Ref();
 }
 
 void remember(PyObject* key, PyObject* code) {

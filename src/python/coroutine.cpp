@@ -251,6 +251,13 @@ PySendResult throw_into_foreign(CoroObject* c, Thrown t, PyObject** out) {
     PyObject* found = nullptr;
     if (lookup_attr(delegate.get(), g_name_throw, &found) < 0) return PYGEN_ERROR;
     Ref method = Ref::steal(found);
+    // The lookup ran Python code (a property, __getattr__), which may have
+    // driven this coroutine on: to its end, or to another await.  The
+    // throw then goes where the coroutine now is.
+    if (c->state != CoroState::Suspended || c->delegate.get() != delegate.get()) {
+        if (c->state == CoroState::Done) return already_awaited();
+        return coro_throw(c, t, out);
+    }
     if (!method) return throw_here(c, t, out);
     c->state = CoroState::Running;
     PyObject* yielded = PyObject_CallFunctionObjArgs(method.get(), t.type, t.value, t.tb, nullptr);
