@@ -4,8 +4,6 @@
 // body's co_await.
 #include "python/coroutine.hpp"
 
-#include <cxxabi.h>
-
 #include <new>
 #include <utility>
 
@@ -435,12 +433,10 @@ Ref Coro::Awaiter::await_resume() {
 void Coro::promise_type::unhandled_exception() {
     try {
         throw;
-    } catch (abi::__forced_unwind&) {
-        throw;
     } catch (PyError& e) {
         error = e.take();
     } catch (...) {
-        set_error_from_current_exception();
+        set_error_from_current_exception();  // a forced unwind goes on from here
         error = take_raised();
     }
 }
