@@ -78,19 +78,23 @@ void raise_from_body(CoroObject* c, Ref error) {
     PyErr_SetRaisedException(wrapped);
 }
 
+// Ends the coroutine with `error`, raised as the body's; the error is set
+// for the driver once the frame is gone.
+PySendResult end_with_error(CoroObject* c, Ref error) {
+    raise_from_body(c, std::move(error));
+    error = take_raised();  // destroying the frame may run Python code
+    end(c);
+    PyErr_SetRaisedException(error.release());
+    report_failure(c);
+    return PYGEN_ERROR;
+}
+
 // The body has run to its end: collect its outcome and drop the frame.
 PySendResult finish(CoroObject* c, PyObject** out) {
     auto& promise = c->frame.promise();
     Ref result = std::move(promise.result);
     Ref error = std::move(promise.error);
-    if (error) {
-        raise_from_body(c, std::move(error));
-        error = take_raised();  // destroying the frame may run Python code
-        end(c);
-        PyErr_SetRaisedException(error.release());
-        report_failure(c);
-        return PYGEN_ERROR;
-    }
+    if (error) return end_with_error(c, std::move(error));
     end(c);
     *out = result ? result.release() : none().release();
     return PYGEN_RETURN;
@@ -229,12 +233,7 @@ PySendResult throw_here(CoroObject* c, Thrown t, PyObject** out) {
             return already_awaited();
         case CoroState::Created:
             c->state = CoroState::Running;
-            raise_from_body(c, std::move(exc));
-            exc = take_raised();  // destroying the frame may run Python code
-            end(c);
-            PyErr_SetRaisedException(exc.release());
-            report_failure(c);
-            return PYGEN_ERROR;
+            return end_with_error(c, std::move(exc));
         default:
             c->state = CoroState::Running;
             c->delegate.reset();
