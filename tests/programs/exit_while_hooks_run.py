@@ -6,9 +6,10 @@ main thread exits without stopping the bridge, as a host does on an uncaught
 error.  Interpreter exit then ends each busy thread where it next asks for
 the GIL.  The program must end with its own status, with no signal.
 
-Usage: exit_while_hooks_run.py STATUS [finaliser]
+Usage: exit_while_hooks_run.py STATUS [finaliser] [uncaught]
 "finaliser" gives the hub's leases a ``__del__``, so Python code would run
-if a reference were released during that ending.
+if a reference were released during that ending; "uncaught" ends the
+program with an uncaught error instead of ``sys.exit(STATUS)``.
 """
 
 import asyncio
@@ -68,6 +69,8 @@ def main():
     for _ in range(6):
         threading.Thread(target=busy, daemon=True).start()
     time.sleep(0.3)
+    if "uncaught" in sys.argv[2:]:
+        raise RuntimeError("the host failed")
     sys.exit(STATUS)
 
 
