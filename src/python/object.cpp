@@ -20,9 +20,10 @@ Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initi
 }
 
 void close_unawaited(PyObject* awaitable) {
-    if (!interpreter_attached()) return;                                // a forced unwind at exit runs no Python
-    static PyObject* close_name = PyUnicode_InternFromString("close");  // kept for the process
-    PyObject* saved = PyErr_GetRaisedException();
+    if (!interpreter_attached()) return;    // a forced unwind at exit runs no Python
+    static PyObject* close_name = nullptr;  // interned once (tried again after a failure), kept for the process
+    Ref saved = Ref::steal(PyErr_GetRaisedException());
+    if (!close_name) close_name = PyUnicode_InternFromString("close");
     PyObject* close = nullptr;
     int found = close_name ? lookup_attr(awaitable, close_name, &close) : -1;
     Ref method = Ref::steal(close);
@@ -31,7 +32,7 @@ void close_unawaited(PyObject* awaitable) {
         Ref result = Ref::steal(PyObject_CallNoArgs(method.get()));
         if (!result) PyErr_WriteUnraisable(awaitable);
     }
-    PyErr_SetRaisedException(saved);
+    PyErr_SetRaisedException(saved.release());
 }
 
 void require_exact_str(PyObject* o, const char* what) {
