@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import asyncio
+import inspect
 import logging
 import time
 
@@ -42,6 +43,8 @@ class GroupController:
         member_dids = set(self.config.group.member_dids)
         return [c for c in all_controllers.values() if c.did in member_dids]
 
+    # Checks its arguments on the call; an async method to introspection.
+    @inspect.markcoroutinefunction
     def play_url(self, url: str, audio_id: str | None = None) -> bool:
         # Checked on the call itself, before the coroutine exists.
         if type(url) is not str:
@@ -83,6 +86,8 @@ class GroupController:
         results = await asyncio.gather(*tasks, return_exceptions=True)
         return all(result is True for result in results)
 
+    # Checks its arguments on the call; an async method to introspection.
+    @inspect.markcoroutinefunction
     def set_volume(self, volume: int) -> bool:
         if type(volume) is not int:
             volume = _truncated(volume, "volume")
@@ -271,6 +276,8 @@ class GroupBridge:
             log.warning("Group audio ID search error for %s: %s", title, exc)
             return None
 
+    # Checks its arguments on the call; an async method to introspection.
+    @inspect.markcoroutinefunction
     def _play_on_target(self, stream_url: str):
         if type(stream_url) is not str:
             raise TypeError(f"stream_url must be str, not {type(stream_url).__name__}")
