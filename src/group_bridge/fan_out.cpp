@@ -1,42 +1,45 @@
 #include "group_bridge/fan_out.hpp"
 
-#include <vector>
-
 #include "group_bridge/module_globals.hpp"
 
 namespace gb {
 
-MemberOperations::MemberOperations() : operations_(py::Ref::check(PyList_New(0))) {}
+MemberOperations::MemberOperations(Py_ssize_t expected) : operations_(expected) {}
 
 MemberOperations::~MemberOperations() noexcept(false) {
-    if (!operations_ || !py::interpreter_attached()) return;
-    // Closing runs Python code, which may reach the list: each step
-    // re-checks its length and holds the operation it closes.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(operations_.get()); ++i) {
-        py::Ref operation = py::Ref::borrow(PyList_GET_ITEM(operations_.get(), i));
+    if (gathered_ || !py::interpreter_attached()) return;
+    // Closing runs Python code, which cannot reach the private buffer:
+    // each operation is taken out and held while it is closed.
+    for (Py_ssize_t i = 0; i < operations_.size(); ++i) {
+        py::Ref operation = operations_.take(i);
         py::close_unawaited(operation.get());
     }
 }
 
-void MemberOperations::add(const py::Ref& operation) {
-    if (PyList_Append(operations_.get(), operation.get()) < 0) {
+void MemberOperations::add(py::Ref operation) {
+    if (!operations_.push(operation)) {
         py::close_unawaited(operation.get());
         py::throw_error();
     }
 }
 
+namespace {
+
+// `("return_exceptions",)`, made once and kept for the process.
+PyObject* return_exceptions_keyword() {
+    static PyObject* keyword = nullptr;
+    if (!keyword) keyword = PyTuple_Pack(1, names::return_exceptions);
+    if (!keyword) py::throw_error();
+    return keyword;
+}
+
+}  // namespace
+
 py::Ref MemberOperations::gather() {
     py::Ref gather = asyncio_attr(names::gather);
-    // The arguments come from a tuple: nothing the call runs can change it.
-    py::Ref operations = py::Ref::check(PyList_AsTuple(operations_.get()));
-    Py_ssize_t count = PyTuple_GET_SIZE(operations.get());
-    std::vector<PyObject*> argv(static_cast<size_t>(count) + 2);
-    for (Py_ssize_t i = 0; i < count; ++i) argv[static_cast<size_t>(i) + 1] = PyTuple_GET_ITEM(operations.get(), i);
-    argv[static_cast<size_t>(count) + 1] = Py_True;
-    py::Ref kwnames = py::Ref::check(PyTuple_Pack(1, names::return_exceptions));
-    py::Ref future = py::Ref::check(PyObject_Vectorcall(
-        gather.get(), argv.data() + 1, static_cast<size_t>(count) | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
-    operations_.reset();
+    py::Ref future = operations_.call_with_keyword(gather.get(), return_exceptions_keyword(), Py_True);
+    gathered_ = true;
+    operations_.clear();
     return future;
 }
 

@@ -1,29 +1,32 @@
 // Starting one operation on every member and gathering the outcomes.
 #pragma once
 
+#include "python/arg_buffer.hpp"
 #include "python/ref.hpp"
 
 namespace gb {
 
-// The member operations of one command, in member order, kept in a list of
-// its own (no standard container of references: see Ref).  Operations that
-// were started but never reach the gather are closed when this goes away,
-// so a failure part-way through starting them leaves nothing un-awaited.
+// The member operations of one command, in member order, kept in a private
+// buffer that serves as the gather's arguments.  Operations that were
+// started but never reach the gather are closed when this goes away, so a
+// failure part-way through starting them leaves nothing un-awaited.
 class MemberOperations {
 public:
-    MemberOperations();
+    // `expected`: how many operations are likely (more may come).
+    explicit MemberOperations(Py_ssize_t expected);
     MemberOperations(const MemberOperations&) = delete;
     MemberOperations& operator=(const MemberOperations&) = delete;
     ~MemberOperations() noexcept(false);
 
-    void add(const py::Ref& operation);
+    void add(py::Ref operation);
 
     // `asyncio.gather(*operations, return_exceptions=True)`; the operations
     // then belong to the gather.
     py::Ref gather();
 
 private:
-    py::Ref operations_;  // a list
+    py::ArgBuffer operations_;
+    bool gathered_ = false;
 };
 
 // The number of outcomes that are the boolean True itself.

@@ -40,16 +40,39 @@ Ref default_status() {
     return record;
 }
 
-// One member operation per member, started by `start(speaker)` in the order
-// `for member in members` gives them.  The members are walked by the
-// iterator protocol, never by borrowed items: starting an operation runs
-// Python code (a lookup, a call) that may change or empty the container.
+// How many members `members` holds when that is known without running
+// Python code (an exact list or tuple), else a guess.
+Py_ssize_t expected_members(PyObject* members) {
+    if (PyList_CheckExact(members) || PyTuple_CheckExact(members)) return Py_SIZE(members);
+    return 8;
+}
+
+// Calls `visit(member)` for each member in the order `for member in
+// members` gives them.  Visiting runs Python code (a lookup, a call) that
+// may change or empty the container, so members are never walked by
+// borrowed items: an exact list or tuple by index, re-checking its length
+// and holding each member at every step as its own iterator does, anything
+// else by the iterator protocol.
+template <class Visit>
+void for_each_member(PyObject* members, Visit visit) {
+    if (PyList_CheckExact(members) || PyTuple_CheckExact(members)) {
+        for (Py_ssize_t i = 0; i < Py_SIZE(members); ++i) {
+            Ref member = Ref::borrow(PySequence_Fast_GET_ITEM(members, i));
+            visit(member.get());
+        }
+        return;
+    }
+    Ref iterator = Ref::check(PyObject_GetIter(members));
+    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) visit(member.get());
+    if (PyErr_Occurred()) py::throw_error();
+}
+
+// One member operation per member, started by `start(speaker)` in member
+// order.
 template <class Start>
 Ref start_on_all(PyObject* members, Start start) {
-    MemberOperations operations;
-    Ref iterator = Ref::check(PyObject_GetIter(members));
-    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) operations.add(start(iface::Speaker{member.get()}));
-    if (PyErr_Occurred()) py::throw_error();
+    MemberOperations operations(expected_members(members));
+    for_each_member(members, [&](PyObject* member) { operations.add(start(iface::Speaker{member})); });
     return operations.gather();
 }
 
@@ -150,13 +173,11 @@ Ref set_volume(PyObject* fn, PyObject* const* a) {
 // `asyncio.sleep(0, False)`.
 Ref start_resumes(PyObject* members) {
     Ref resume = Ref::check(PyList_New(0));
-    Ref iterator = Ref::check(PyObject_GetIter(members));
-    while (Ref member = Ref::steal(PyIter_Next(iterator.get()))) {
-        Ref operation = iface::Speaker{member.get()}.resume_operation();
+    for_each_member(members, [&](PyObject* member) {
+        Ref operation = iface::Speaker{member}.resume_operation();
         if (PyList_Append(resume.get(), operation ? operation.get() : Py_None) < 0) py::throw_error();
-    }
-    if (PyErr_Occurred()) py::throw_error();
-    MemberOperations operations;
+    });
+    MemberOperations operations(PyList_GET_SIZE(resume.get()));
     // Starting runs Python code that may reach the list: the length is
     // checked and the entry held at each step, as a list iterator does.
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(resume.get()); ++i) {
