@@ -1,8 +1,10 @@
-"""Interpreter exit while receiver threads are inside the bridge's hooks.
+"""Interpreter exit with the bridge still busy.
 
 At exit CPython ends a daemon thread that asks for the GIL with a forced
 unwind through whatever C++ frames it is in.  Nothing may then touch the
-interpreter: the program ends with its own status and no signal.
+interpreter: the program ends with its own status and no signal.  And what
+a suspended command holds must be visible to the collector, or the exit
+cannot finalise what hangs off it.
 """
 
 import os
@@ -34,3 +36,15 @@ def test_exit_with_busy_receiver_threads_keeps_its_status(options, status):
         outcomes.append((run.returncode, err.decode(errors="replace")[-2000:]))
     bad = [(code, err) for code, err in outcomes if code != status]
     assert not bad, f"{len(bad)} of {RUNS} runs ended badly: {bad[0]}"
+
+
+def test_a_stop_left_suspended_at_exit_lets_main_be_finalised(tmp_path):
+    # Before the command's member list was visible to the collector, the
+    # cycle through it kept __main__'s objects alive at exit: the open file
+    # was never finalised and lost its buffered line.
+    target = tmp_path / "out.txt"
+    program = pathlib.Path(__file__).parent / "programs" / "exit_with_suspended_stop.py"
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
+    done = subprocess.run([sys.executable, str(program), str(target)], capture_output=True, env=env, timeout=60)
+    assert done.returncode == 0, done.stderr.decode(errors="replace")[-2000:]
+    assert target.read_text() == "buffered data that must reach the file\n"
