@@ -43,6 +43,7 @@ py::Ref MemberOperations::gather() {
     return future;
 }
 
+// Items are only compared by identity: no Python code runs during the walk.
 Py_ssize_t count_true(PyObject* outcomes) {
     py::Ref list = py::Ref::check(PySequence_Fast(outcomes, "gather gave no sequence"));
     Py_ssize_t count = 0;

@@ -77,7 +77,8 @@ Ref start_on_all(PyObject* members, Start start) {
 }
 
 // A list or tuple of exact strs: making a set of it runs no Python code and
-// cannot fail but for memory.
+// cannot fail but for memory.  The walk itself only tests types (no Python
+// code runs), so its borrowed items are safe.
 bool are_plain_ids(PyObject* configured) {
     if (!PyList_CheckExact(configured) && !PyTuple_CheckExact(configured)) return false;
     for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(configured); ++i)

@@ -30,6 +30,8 @@ Ref cache_key(PyObject* qualname, std::source_location where) {
 // The cache is a dict that Python code can reach (gc.get_objects() lists
 // it): an entry that is no code object is ignored, and made again.
 Ref cached(PyObject* key) {
+    // Owned before anything else runs; the lookup itself copes with a key
+    // whose __eq__ changes the dict, as every dict lookup does.
     PyObject* found = PyDict_GetItemWithError(code_cache(), key);
     if (!found && PyErr_Occurred()) throw_error();
     return found && PyCode_Check(found) ? Ref::borrow(found) : Ref();

@@ -100,6 +100,8 @@ PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, P
     for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
+        // Kept alive by the caller's kwnames tuple, which cannot change,
+        // even while an error message's str() runs Python code.
         PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
         int index = find_param(f, keyword);
         if (index < 0) {

@@ -50,7 +50,7 @@ struct FunctionSpec {
     int nparams;
     const char* returns;  // return annotation, nullptr when not declared
     Impl impl;
-    // Where the spec is written; the function's __code__ points there.
+    // Where this method is declared in the C++ source; its __code__ names that place.
     std::source_location where = std::source_location::current();
 };
 

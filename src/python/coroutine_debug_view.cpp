@@ -1,4 +1,4 @@
-// What a module coroutine shows to introspection: cr_code, cr_frame,
+// What a module coroutine shows to debuggers and tools: cr_code, cr_frame,
 // traceback entries, cr_origin and the "never awaited" warning, each as a
 // native coroutine gives them.
 #include <new>
