@@ -322,6 +322,24 @@ def test_failed_hand_over_is_logged_as_warning(gb, hooked, running_loop, vlog, h
     assert mentions(warning, "handover failed")
 
 
+@pytest.mark.parametrize("operation", ["module", "python"])
+def test_failed_hand_over_is_logged_once_naming_the_operation(gb, hooked, running_loop, vlog, operation):
+    # The module's own operation logs its failure as it ends; one written in
+    # Python (here a subclass's) is logged by the hand-over's done-callback.
+    env = hooked(running_loop, hub=FakeHub(errors={"get_session": RuntimeError("hub down")}))
+    if operation == "python":
+        class Bridge(gb.GroupBridge):
+            async def _stop_target(self):
+                raise RuntimeError("hub down")
+
+        env.bridge.__class__ = Bridge
+    assert from_receiver_thread(env.bridge._on_play_stop) == {"returned": None}
+    wait_until(lambda: lines(vlog, "WARNING"))
+    time.sleep(0.05)  # a second line, if any, would come now
+    name = "GroupBridge._stop_target" if operation == "module" else Bridge._stop_target.__qualname__
+    assert lines(vlog, "WARNING") == [("WARNING", f"Group bridge {name} failed: RuntimeError('hub down')")]
+
+
 def test_hand_overs_of_ever_new_operation_names_keep_nothing(gb, monkeypatch):
     # A tracing subclass gives every operation a name of its own; each
     # hand-over's done-callback runs at once and is then dropped with its future.
