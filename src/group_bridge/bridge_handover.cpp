@@ -9,16 +9,20 @@ using py::Ref;
 
 namespace {
 
-// Logs the failure of a handed-over module coroutine.  Runs on the loop as
-// the operation ends; a failure to log is reported as unraisable, like an
-// error in a done-callback.
-void log_failed_handover(PyObject* operation, PyObject* error) {
+// asyncio's own run_coroutine_threadsafe, kept for the process.
+PyObject* g_own_run_coroutine_threadsafe = nullptr;
+
+// Logs the failure of a handed-over operation of the module's own, as the
+// operation ends on the loop.  A failure to log is reported as unraisable,
+// like an ordinary error in a done-callback; anything else (a
+// KeyboardInterrupt, a SystemExit) goes on to the loop and the host.
+void log_failed_handover(PyObject* qualname, PyObject* error) {
     try {
-        Ref name = py::getattr(operation, names::qualname_attr);
-        log_warning("Group bridge %s failed: %r", name, error);
-    } catch (...) {
-        py::set_error_from_current_exception();
-        PyErr_WriteUnraisable(operation);
+        log_warning("Group bridge %s failed: %r", qualname, error);
+    } catch (py::PyError& e) {
+        if (!e.is_ordinary()) throw;
+        e.restore();
+        PyErr_WriteUnraisable(qualname);
     }
 }
 
@@ -46,6 +50,14 @@ Ref failure_logger(PyObject* operation) {
     return Ref::check(PyCFunction_New(&kLogFailedOperation, name.get()));
 }
 
+// `args[0].<name>(*args[1:])`, looked up on the instance as a method call is.
+Ref call_named(PyObject* name, std::initializer_list<PyObject*> args) {
+    PyObject* argv[py::kMaxParams + 1] = {};
+    size_t nargs = 0;
+    for (PyObject* arg : args) argv[nargs++] = arg;
+    return Ref::check(PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
 }  // namespace
 
 Ref usable_loop(PyObject* self) {
@@ -56,15 +68,20 @@ Ref usable_loop(PyObject* self) {
     return loop;
 }
 
-void submit(PyObject* loop, const Ref& operation) {
-    // The module's own operations log their failure themselves as they end:
-    // no done-callback (a Python call under the future's lock) for them.
-    // Asked before the hand-over, since the loop may start the operation
-    // at once.
-    bool logs_itself = py::observe_failure(operation.get(), log_failed_handover);
+void hand_over(PyObject* loop, PyObject* owner, PyObject* name, const py::FunctionSpec& spec,
+               std::initializer_list<PyObject*> args) {
+    // With asyncio's own run_coroutine_threadsafe, the module's own
+    // operation logs its failure itself as it ends: the same record as the
+    // done-callback's, without a Python call under the future's lock.  A
+    // host's replacement (a tracing wrapper, a time limit) decides what
+    // the future reports, so then the done-callback logs what it says.
+    Ref run = asyncio_attr(names::run_coroutine_threadsafe);
+    Ref operation;
+    if (run.get() == g_own_run_coroutine_threadsafe) operation = py::call_observed(spec, owner, args);
+    bool logs_itself = static_cast<bool>(operation);
+    if (!operation) operation = call_named(name, args);
     Ref future;
     try {
-        Ref run = asyncio_attr(names::run_coroutine_threadsafe);
         future = py::call(run.get(), operation, loop);
     } catch (py::PyError&) {
         py::close_unawaited(operation.get());
@@ -73,6 +90,12 @@ void submit(PyObject* loop, const Ref& operation) {
     if (logs_itself) return;
     Ref callback = failure_logger(operation.get());
     py::call_method(future.get(), names::add_done_callback, callback);
+}
+
+void prepare_hand_over() {
+    if (!g_own_run_coroutine_threadsafe)
+        g_own_run_coroutine_threadsafe = asyncio_attr(names::run_coroutine_threadsafe).release();
+    py::set_failure_observer(log_failed_handover);
 }
 
 }  // namespace gb

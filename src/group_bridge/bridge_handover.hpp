@@ -1,7 +1,9 @@
 // Handing work from the receiver's thread to the bridge's event loop.
 #pragma once
 
-#include "python/ref.hpp"
+#include <initializer_list>
+
+#include "python/function.hpp"
 
 namespace gb {
 
@@ -9,8 +11,13 @@ namespace gb {
 // arriving before the first start or after the loop ended are dropped.
 py::Ref usable_loop(PyObject* self);
 
-// Submits `operation` to `loop` with run_coroutine_threadsafe.  The hook
-// does not wait; an ordinary error the operation ends with is logged.
-void submit(PyObject* loop, const py::Ref& operation);
+// Submits `owner.<name>(*args)` (the method `spec` unless overridden) to
+// `loop` with run_coroutine_threadsafe.  The hook does not wait; an
+// ordinary error the operation ends with is logged.
+void hand_over(PyObject* loop, PyObject* owner, PyObject* name, const py::FunctionSpec& spec,
+               std::initializer_list<PyObject*> args);
+
+// Makes the module's own operations log their failure as they end.
+void prepare_hand_over();
 
 }  // namespace gb

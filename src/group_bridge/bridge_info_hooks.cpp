@@ -4,6 +4,7 @@
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/bridge_handover.hpp"
 #include "group_bridge/bridge_support.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "group_bridge/interfaces.hpp"
 
 namespace gb {
@@ -95,7 +96,8 @@ Ref on_volume_change(PyObject*, PyObject* const* a) {
     Ref loop = usable_loop(self);
     if (!loop) return py::none();
     Ref controller = py::getattr(self, names::controller);
-    submit(loop.get(), py::call_method(controller.get(), names::set_volume, volume));
+    hand_over(loop.get(), controller.get(), names::set_volume, controller_set_volume(),
+              {controller.get(), volume.get()});
     return py::none();
 }
 

@@ -177,15 +177,16 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
 
 Ref play_on_target(PyObject* fn, PyObject* const* a) {
     py::require_exact_str(a[1], "stream_url");
-    return py::make_coroutine(py::function_names(fn), {a[0], a[1]},
-                              [](PyObject* const* k) { return play_body(k[0], k[1]); });
+    return py::call(fn, a[0], a[1]);
 }
+
+Coro play_on_target_entry(PyObject* const* a) { return play_body(a[0], a[1]); }
 
 const py::Param kParams[] = {{"self"}, {"stream_url", "str"}};
 
 }  // namespace
 
 const py::FunctionSpec kBridgePlayOnTarget{
-    "_play_on_target", nullptr, kParams, 2, nullptr, py::coroutine_impl<play_on_target>};
+    "_play_on_target", nullptr, kParams, 2, nullptr, py::checked_coroutine<play_on_target, play_on_target_entry>};
 
 }  // namespace gb

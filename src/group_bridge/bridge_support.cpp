@@ -119,13 +119,18 @@ Coro end_poll_body(PyObject* self, PyObject* task) {
     co_return py::none();
 }
 
+Coro end_poll_entry(PyObject* const* a) { return end_poll_body(a[0], a[1]); }
+
+const py::Param kEndPollParams[] = {{"self"}, {"task"}};
+const py::FunctionSpec kEndPoll{"end_poll", nullptr, kEndPollParams, 2, nullptr, py::coroutine_body<end_poll_entry>};
+
 }  // namespace
 
 Ref end_poll(PyObject* self) {
     Ref task = cancel_poll(self);
     if (!task) return Ref();
-    return py::make_coroutine(py::CoroNames{names::end_poll, names::end_poll}, {self, task.get()},
-                              [](PyObject* const* k) { return end_poll_body(k[0], k[1]); });
+    Ref function = py::make_function(kEndPoll, nullptr, names::module_name_text, g_globals);
+    return py::call(function.get(), self, task);
 }
 
 }  // namespace gb

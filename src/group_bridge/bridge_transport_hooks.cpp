@@ -15,19 +15,19 @@ Ref on_play_start(PyObject*, PyObject* const* a) {
     py::require_exact_str(a[1], "stream_url");
     Ref loop = usable_loop(a[0]);
     if (!loop) return py::none();
-    submit(loop.get(), py::call_method(a[0], names::_play_on_target, a[1]));
+    hand_over(loop.get(), a[0], names::_play_on_target, kBridgePlayOnTarget, {a[0], a[1]});
     return py::none();
 }
 
 Ref on_play_stop(PyObject*, PyObject* const* a) {
     Ref loop = usable_loop(a[0]);
-    if (loop) submit(loop.get(), py::call_method(a[0], names::_stop_target));
+    if (loop) hand_over(loop.get(), a[0], names::_stop_target, kBridgeStopTarget, {a[0]});
     return py::none();
 }
 
 Ref on_play_pause(PyObject*, PyObject* const* a) {
     Ref loop = usable_loop(a[0]);
-    if (loop) submit(loop.get(), py::call_method(a[0], names::_pause_target));
+    if (loop) hand_over(loop.get(), a[0], names::_pause_target, kBridgePauseTarget, {a[0]});
     return py::none();
 }
 
@@ -55,8 +55,7 @@ Ref resume_function(PyObject* self) {
     static PyObject* function = nullptr;  // made once, kept for the process
     if (!function) {
         Ref owner = py::str("GroupBridge._on_play_resume.<locals>");
-        Ref module_name = py::str("vesbel.group_bridge");
-        function = py::make_function(kResume, owner.get(), module_name.get(), g_globals).release();
+        function = py::make_function(kResume, owner.get(), names::module_name_text, g_globals).release();
     }
     return Ref::check(PyMethod_New(function, self));
 }

@@ -130,9 +130,10 @@ Ref play_url(PyObject* fn, PyObject* const* a) {
     py::require_exact_str(a[1], "url");
     if (a[2] != Py_None && !py::is_exact_str(a[2]))
         py::raise_format(PyExc_TypeError, "audio_id must be str or None, not %.200s", Py_TYPE(a[2])->tp_name);
-    return py::make_coroutine(py::function_names(fn), {a[0], a[1], a[2]},
-                              [](PyObject* const* k) { return play_url_body(k[0], k[1], k[2]); });
+    return py::call(fn, a[0], a[1], a[2]);
 }
+
+Coro play_url_entry(PyObject* const* a) { return play_url_body(a[0], a[1], a[2]); }
 
 // stop, pause and set_volume: fan out, ignore the outcomes, answer True.
 template <class Start>
@@ -163,10 +164,12 @@ Ref volume_argument(PyObject* volume) {
 
 Ref set_volume(PyObject* fn, PyObject* const* a) {
     Ref volume = volume_argument(a[1]);
-    return py::make_coroutine(py::function_names(fn), {a[0], volume.get()}, [](PyObject* const* k) {
-        PyObject* level = k[1];
-        return broadcast_body(k[0], [level](iface::Speaker s) { return s.set_volume(level); });
-    });
+    return py::call(fn, a[0], volume);
+}
+
+Coro set_volume_entry(PyObject* const* a) {
+    PyObject* level = a[1];  // owned by the body's frame, like every argument
+    return broadcast_body(a[0], [level](iface::Speaker s) { return s.set_volume(level); });
 }
 
 // Every member's resume operation looked up first (None where a member has
@@ -232,11 +235,13 @@ const py::FunctionSpec kDid{"did", nullptr, kSelf, 1, "str", group_id};
 const py::FunctionSpec kHardware{"hardware", nullptr, kSelf, 1, "str", hardware};
 const py::FunctionSpec kGetMembers{"get_member_controllers", nullptr, kSelf, 1, "list[TargetController]",
                                    get_member_controllers};
-const py::FunctionSpec kPlayUrl{"play_url", nullptr, kPlayParams, 3, "bool", py::coroutine_impl<play_url>};
+const py::FunctionSpec kPlayUrl{"play_url", nullptr, kPlayParams,
+                                3,          "bool",  py::checked_coroutine<play_url, play_url_entry>};
 const py::FunctionSpec kStop{"stop", nullptr, kSelf, 1, "bool", py::coroutine_method<stop_body>};
 const py::FunctionSpec kPause{"pause", nullptr, kSelf, 1, "bool", py::coroutine_method<pause_body>};
 const py::FunctionSpec kResume{"resume", nullptr, kSelf, 1, "bool", py::coroutine_method<resume_body>};
-const py::FunctionSpec kSetVolume{"set_volume", nullptr, kVolumeParams, 2, "bool", py::coroutine_impl<set_volume>};
+const py::FunctionSpec kSetVolume{
+    "set_volume", nullptr, kVolumeParams, 2, "bool", py::checked_coroutine<set_volume, set_volume_entry>};
 const py::FunctionSpec kGetStatus{"get_status", nullptr, kSelf, 1, "dict", py::coroutine_method<get_status_body>};
 
 const MemberSpec kMembers[] = {
@@ -246,6 +251,8 @@ const MemberSpec kMembers[] = {
 };
 
 }  // namespace
+
+const py::FunctionSpec& controller_set_volume() { return kSetVolume; }
 
 Ref select_members(PyObject* self) {
     Ref provider = py::getattr(self, names::_get_controllers);

@@ -1,7 +1,7 @@
 // The group controller's operations that other parts of the module use.
 #pragma once
 
-#include "python/ref.hpp"
+#include "python/function.hpp"
 
 namespace gb {
 
@@ -12,5 +12,8 @@ py::Ref select_members(PyObject* self);
 // Notes the class's own `get_member_controllers` function, so that a
 // command can tell a call of it from a call of an override.
 void remember_own_member_selection(PyObject* controller_class);
+
+// The spec of GroupController.set_volume (the volume hook hands it over).
+const py::FunctionSpec& controller_set_volume();
 
 }  // namespace gb

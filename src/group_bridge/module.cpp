@@ -2,6 +2,7 @@
 // for the main interpreter only; a later import gets the same module back.
 #include <string_view>
 
+#include "group_bridge/bridge_handover.hpp"
 #include "group_bridge/class_builder.hpp"
 #include "group_bridge/classes.hpp"
 #include "group_bridge/group_controller.hpp"
@@ -67,12 +68,12 @@ int exec_module(PyObject* module) {
     if (module == g_module) return 0;  // already initialised: run nothing again
     return py::guard(-1, [&] {
         names::intern_all();
-        py::watch_interpreter_exit();
-        if (py::coroutine_type_ready() < 0 || py::function_type_ready() < 0) py::throw_error();
+        if (py::body_type_ready() < 0 || py::function_support_ready() < 0) py::throw_error();
         PyObject* dict = PyModule_GetDict(module);
         fill_namespace(dict);
         g_module = py::Ref::borrow(module).release();  // kept for the process
         g_globals = dict;
+        prepare_hand_over();
         return 0;
     });
 }

@@ -43,7 +43,7 @@
 #define GB_TEXTS(X)                                                                                   \
     X(group_all_text, "group_all") X(group_hardware_text, "GROUP") X(source_text, "airplay1")         \
     X(release_reason_text, "airplay stopped") X(control_command_text, "control_command")              \
-    X(qualname_attr, "__qualname__") X(web_api_module, "vesbel.web.api") X(broadcast_ws_name, "broadcast_ws") X(space_text, " ") X(default_device_name, "Vesbel 全屋播放")
+    X(qualname_attr, "__qualname__") X(module_name_text, "vesbel.group_bridge") X(web_api_module, "vesbel.web.api") X(broadcast_ws_name, "broadcast_ws") X(space_text, " ") X(default_device_name, "Vesbel 全屋播放")
 // clang-format on
 
 namespace gb::names {

@@ -1,13 +1,12 @@
-// The state machine of the module's coroutine objects, modelled on
-// `yield from`/`await` in CPython's genobject.c: what send, throw and close
-// forward to the awaited object, and how its outcome arrives back at the
+// The state machine of a body, modelled on `await` in CPython's
+// genobject.c: how a body starts, what send, throw and close forward to the
+// object it awaits, and how that object's outcome arrives back at the
 // body's co_await.
 #include "python/coroutine.hpp"
 
-#include <new>
 #include <utility>
 
-#include "python/coroutine_object.hpp"
+#include "python/body_object.hpp"
 #include "python/object.hpp"
 #include "python/recursion.hpp"
 
@@ -20,13 +19,22 @@ namespace {
 PyObject* g_name_close = nullptr;
 PyObject* g_name_throw = nullptr;
 PyObject* g_name_cr_suspended = nullptr;
+FailureObserver g_failure_observer = nullptr;
+
+using Promise = Coro::promise_type;
 
 Ref take_raised() { return Ref::steal(PyErr_GetRaisedException()); }
 
-// Takes the pending error; a StopIteration becomes its value (PYGEN_RETURN).
+// Takes the outcome of a failed step: a StopIteration is its value
+// (PYGEN_RETURN), and so is a failure with no exception set, which `await`
+// reads as the awaitable finishing with None.
 PySendResult take_error_or_return(Ref* value, Ref* exc) {
     Ref raised = take_raised();
-    if (raised && PyErr_GivenExceptionMatches(raised.get(), PyExc_StopIteration)) {
+    if (!raised) {
+        *value = none();
+        return PYGEN_RETURN;
+    }
+    if (PyErr_GivenExceptionMatches(raised.get(), PyExc_StopIteration)) {
         *value = Ref::borrow(reinterpret_cast<PyStopIterationObject*>(raised.get())->value);
         if (!*value) *value = none();
         return PYGEN_RETURN;
@@ -35,40 +43,35 @@ PySendResult take_error_or_return(Ref* value, Ref* exc) {
     return PYGEN_ERROR;
 }
 
-void release_args(CoroObject* c) {
-    for (int i = 0; i < c->nargs; ++i) c->args[i].reset();
-    c->nargs = 0;
+// Ends the body: its frame (with the arguments and locals it owns) is
+// destroyed and the Body object, if any, no longer refers to it.
+void end(Coro::Handle frame) {
+    Promise& p = frame.promise();
+    p.state = BodyState::Done;
+    if (p.owner) p.owner->frame = {};
+    frame.destroy();
 }
 
-void destroy_frame(CoroObject* c) {
-    if (c->frame) {
-        Coro::Handle frame = std::exchange(c->frame, {});
-        frame.destroy();
-    }
-}
-
-// Shows the observer (if any) the ordinary error the body ended with; the
-// error stays set for the driver.
-void report_failure(CoroObject* c) {
-    FailureObserver observer = std::exchange(c->failure_observer, nullptr);
-    if (!observer || !PyErr_ExceptionMatches(PyExc_Exception)) return;
+// Shows the failure observer the ordinary error an observed body ended
+// with (as a done-callback would see it: not as an error being handled);
+// an error the observer raises instead ends the operation.
+void report_failure(Ref& observed) {
+    Ref name = std::move(observed);
+    if (!name || !g_failure_observer || !PyErr_ExceptionMatches(PyExc_Exception)) return;
     Ref error = take_raised();
-    observer(reinterpret_cast<PyObject*>(c), error.get());
+    try {
+        g_failure_observer(name.get(), error.get());
+    } catch (PyError& e) {
+        error = e.take();
+    }
     PyErr_SetRaisedException(error.release());
 }
 
-void end(CoroObject* c) {
-    c->state = CoroState::Done;
-    destroy_frame(c);
-    release_args(c);
-    c->frame_object.reset();
-}
-
-// Raises `error` as the error that ended the body, with the body's
-// traceback entry; a StopIteration becomes RuntimeError, as in Python.
-void raise_from_body(CoroObject* c, Ref error) {
+// Raises `error` as the error that ended the body; a StopIteration becomes
+// RuntimeError, as in Python (the Python frame awaiting a Body would read a
+// StopIteration as its result).
+void raise_from_body(Ref error) {
     PyErr_SetRaisedException(error.release());
-    add_body_traceback(c);
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return;
     Ref stop = take_raised();
     PyErr_SetString(PyExc_RuntimeError, "coroutine raised StopIteration");
@@ -78,67 +81,65 @@ void raise_from_body(CoroObject* c, Ref error) {
     PyErr_SetRaisedException(wrapped);
 }
 
-// Ends the coroutine with `error`, raised as the body's; the error is set
-// for the driver once the frame is gone.
-PySendResult end_with_error(CoroObject* c, Ref error) {
-    raise_from_body(c, std::move(error));
-    error = take_raised();  // destroying the frame may run Python code
-    end(c);
-    PyErr_SetRaisedException(error.release());
-    report_failure(c);
-    return PYGEN_ERROR;
-}
-
 // The body has run to its end: collect its outcome and drop the frame.
-PySendResult finish(CoroObject* c, PyObject** out) {
-    auto& promise = c->frame.promise();
-    Ref result = std::move(promise.result);
-    Ref error = std::move(promise.error);
-    if (error) return end_with_error(c, std::move(error));
-    end(c);
+PySendResult finish(Coro::Handle frame, PyObject** out) {
+    Promise& p = frame.promise();
+    Ref result = std::move(p.result);
+    Ref error = std::move(p.error);
+    Ref observed = std::move(p.observed);
+    end(frame);  // may run Python code (finalisers): nothing is set meanwhile
+    if (error) {
+        raise_from_body(std::move(error));
+        report_failure(observed);
+        return PYGEN_ERROR;
+    }
     *out = result ? result.release() : none().release();
     return PYGEN_RETURN;
 }
 
 // Resumes the body at its pending co_await with `value` (or raises `exc`
 // there) and drives it until an awaited object yields or the body ends.
-PySendResult resume_body(CoroObject* c, Ref value, Ref exc, PyObject** out) {
-    auto& promise = c->frame.promise();
+PySendResult resume_body(Coro::Handle frame, Ref value, Ref exc, PyObject** out) {
+    Promise& p = frame.promise();
     for (;;) {
-        promise.delivered = std::move(value);
-        promise.thrown = std::move(exc);
-        LocalList* outer = std::exchange(t_running_locals, &c->locals);
-        c->frame.resume();
+        p.state = BodyState::Running;
+        p.delivered = std::move(value);
+        p.thrown = std::move(exc);
+        LocalList* outer = std::exchange(t_running_locals, &p.locals);
+        frame.resume();
         t_running_locals = outer;
-        if (c->frame.done()) return finish(c, out);
+        if (frame.done()) return finish(frame, out);
         // A new delegate: start it, as `await` does.
         PyObject* yielded = nullptr;
-        Ref delegate = c->delegate;
+        Ref delegate = p.delegate;
         PySendResult r = PyIter_Send(delegate.get(), Py_None, &yielded);
         if (r == PYGEN_NEXT) {
-            c->state = CoroState::Suspended;
+            p.state = BodyState::Suspended;
             *out = yielded;
             return PYGEN_NEXT;
         }
-        c->delegate.reset();
+        p.delegate.reset();
         if (r == PYGEN_RETURN) {
             value = Ref::steal(yielded);
         } else {
-            exc = take_raised();
+            take_error_or_return(&value, &exc);
         }
     }
 }
 
 // Continues after the delegate answered a send or throw.
-PySendResult after_delegate(CoroObject* c, PySendResult r, PyObject* yielded, PyObject** out) {
+PySendResult after_delegate(Coro::Handle frame, PySendResult r, PyObject* yielded, PyObject** out) {
+    Promise& p = frame.promise();
     if (r == PYGEN_NEXT) {
-        c->state = CoroState::Suspended;
+        p.state = BodyState::Suspended;
         *out = yielded;
         return PYGEN_NEXT;
     }
-    c->delegate.reset();
-    if (r == PYGEN_RETURN) return resume_body(c, Ref::steal(yielded), Ref(), out);
-    return resume_body(c, Ref(), take_raised(), out);
+    p.delegate.reset();
+    if (r == PYGEN_RETURN) return resume_body(frame, Ref::steal(yielded), Ref(), out);
+    Ref value, exc;
+    take_error_or_return(&value, &exc);
+    return resume_body(frame, std::move(value), std::move(exc), out);
 }
 
 PySendResult already_executing() {
@@ -151,12 +152,15 @@ PySendResult already_awaited() {
     return PYGEN_ERROR;
 }
 
+// The state a driver finds the body in: Done once the frame is gone.
+BodyState state_of(BodyObject* b) { return b->frame ? b->frame.promise().state : BodyState::Done; }
+
 // Closes what the body awaits, leaving it in place: 0, or -1 with the error
 // closing it raised.  A `close` that cannot even be looked up is reported
 // as unraisable and counts as closed, as in Python.
-int close_delegate(CoroObject* c) {
-    Ref delegate = c->delegate;
-    if (is_module_coroutine(delegate.get())) return coro_close(as_coro(delegate.get()));
+int close_delegate(Coro::Handle frame) {
+    Ref delegate = frame.promise().delegate;
+    if (Py_TYPE(delegate.get()) == body_type()) return body_close(as_body(delegate.get()));
     PyObject* found = nullptr;
     if (lookup_attr(delegate.get(), g_name_close, &found) < 0) PyErr_WriteUnraisable(delegate.get());
     Ref method = Ref::steal(found);
@@ -221,132 +225,143 @@ int exception_to_throw(Thrown t, Ref* exc) {
 }
 
 // throw() where no delegate takes the exception: raised at the body's
-// co_await (or ending a body that never started).
-PySendResult throw_here(CoroObject* c, Thrown t, PyObject** out) {
+// co_await.
+PySendResult throw_here(BodyObject* b, Thrown t, PyObject** out) {
     Ref exc;
     if (exception_to_throw(t, &exc) < 0) {
-        if (c->state == CoroState::Running) c->state = CoroState::Suspended;  // the delegate is still there
+        if (b->frame && b->frame.promise().state == BodyState::Running)
+            b->frame.promise().state = BodyState::Suspended;  // the delegate is still there
         return PYGEN_ERROR;
     }
-    switch (c->state) {
-        case CoroState::Done:
-            return already_awaited();
-        case CoroState::Created:
-            c->state = CoroState::Running;
-            return end_with_error(c, std::move(exc));
-        default:
-            c->state = CoroState::Running;
-            c->delegate.reset();
-            return resume_body(c, Ref(), std::move(exc), out);
-    }
+    if (!b->frame) return already_awaited();
+    b->frame.promise().delegate.reset();
+    return resume_body(b->frame, Ref(), std::move(exc), out);
 }
 
-// The delegate is not a module coroutine: its own `throw` takes the
-// arguments as given, or, without one, the body gets the exception.
-PySendResult throw_into_foreign(CoroObject* c, Thrown t, PyObject** out) {
-    Ref delegate = c->delegate;
+// The delegate is not a Body: its own `throw` takes the arguments as
+// given, or, without one, the body gets the exception.
+PySendResult throw_into_foreign(BodyObject* b, Thrown t, PyObject** out) {
+    Ref delegate = b->frame.promise().delegate;
     PyObject* found = nullptr;
     if (lookup_attr(delegate.get(), g_name_throw, &found) < 0) return PYGEN_ERROR;
     Ref method = Ref::steal(found);
     // The lookup ran Python code (a property, __getattr__), which may have
-    // driven this coroutine on: to its end, or to another await.  The
-    // throw then goes where the coroutine now is.
-    if (c->state != CoroState::Suspended || c->delegate.get() != delegate.get()) {
-        if (c->state == CoroState::Done) return already_awaited();
-        return coro_throw(c, t, out);
+    // driven this body on: to its end, or to another await.  The throw
+    // then goes where the body now is.
+    if (state_of(b) != BodyState::Suspended || b->frame.promise().delegate.get() != delegate.get()) {
+        if (state_of(b) == BodyState::Done) return already_awaited();
+        return body_throw(b, t, out);
     }
-    if (!method) return throw_here(c, t, out);
-    c->state = CoroState::Running;
+    if (!method) return throw_here(b, t, out);
+    b->frame.promise().state = BodyState::Running;
     PyObject* yielded = PyObject_CallFunctionObjArgs(method.get(), t.type, t.value, t.tb, nullptr);
-    if (yielded) return after_delegate(c, PYGEN_NEXT, yielded, out);
-    c->delegate.reset();
-    Ref value, error;
-    if (take_error_or_return(&value, &error) == PYGEN_RETURN) return resume_body(c, std::move(value), Ref(), out);
-    return resume_body(c, Ref(), std::move(error), out);
+    if (yielded) return after_delegate(b->frame, PYGEN_NEXT, yielded, out);
+    return after_delegate(b->frame, PYGEN_ERROR, nullptr, out);
 }
 
 }  // namespace
 
-void end_unstarted(CoroObject* c) { end(c); }
+void set_failure_observer(FailureObserver observer) noexcept { g_failure_observer = observer; }
 
-PySendResult coro_send(CoroObject* c, PyObject* arg, PyObject** out) {
-    NestedDrive depth;
-    if (!depth) {
-        // As for a Python coroutine whose first step hits the limit: the
-        // body has started and ended with the RecursionError.
-        if (c->state == CoroState::Created) {
+PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs) {
+    return guard<PyObject*>(nullptr, [&]() -> PyObject* {
+        if (nargs > kMaxCoroArgs) raise(PyExc_TypeError, "too many arguments for a coroutine body");
+        NestedDrive depth;
+        if (!depth) return nullptr;
+        Coro::Handle frame = (method ? method(args[0]) : body(args)).release();
+        Promise& p = frame.promise();
+        for (Py_ssize_t i = 0; i < nargs; ++i) p.args[i] = Ref::borrow(args[i]);
+        p.nargs = static_cast<int>(nargs);
+        p.observed = Ref::borrow(observed);
+        PyObject* out = nullptr;
+        PySendResult r = resume_body(frame, none(), Ref(), &out);
+        if (r == PYGEN_RETURN) return out;
+        if (r == PYGEN_ERROR) return nullptr;
+        Ref waiting = make_body_object(frame, Ref::steal(out));
+        if (!waiting) {  // no memory for it: the body goes without being driven further
             Ref error = take_raised();
-            end(c);
+            end(frame);
             PyErr_SetRaisedException(error.release());
-            report_failure(c);
         }
-        return PYGEN_ERROR;
-    }
-    switch (c->state) {
-        case CoroState::Running:
-            return already_executing();
-        case CoroState::Done:
-            return already_awaited();
-        case CoroState::Created:
-            if (arg != Py_None) {
-                PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
-                return PYGEN_ERROR;
-            }
-            c->state = CoroState::Running;
-            return resume_body(c, none(), Ref(), out);
-        case CoroState::Suspended:
-            break;
-    }
-    c->state = CoroState::Running;
-    PyObject* yielded = nullptr;
-    Ref delegate = c->delegate;
-    PySendResult r = PyIter_Send(delegate.get(), arg, &yielded);
-    return after_delegate(c, r, yielded, out);
+        return waiting.release();
+    });
 }
 
-PySendResult coro_throw(CoroObject* c, Thrown t, PyObject** out) {
+PySendResult body_send(BodyObject* b, PyObject* arg, PyObject** out) {
     NestedDrive depth;
     if (!depth) return PYGEN_ERROR;
-    if (c->state == CoroState::Running) return already_executing();
-    if (c->state != CoroState::Suspended) return throw_here(c, t, out);
+    switch (state_of(b)) {
+        case BodyState::Running:
+            return already_executing();
+        case BodyState::Done:
+            return already_awaited();
+        case BodyState::Suspended:
+            break;
+    }
+    if (b->first_yield) {
+        if (arg != Py_None) {
+            PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
+            return PYGEN_ERROR;
+        }
+        *out = b->first_yield.release();
+        return PYGEN_NEXT;
+    }
+    b->frame.promise().state = BodyState::Running;
+    PyObject* yielded = nullptr;
+    Ref delegate = b->frame.promise().delegate;
+    PySendResult r = PyIter_Send(delegate.get(), arg, &yielded);
+    return after_delegate(b->frame, r, yielded, out);
+}
+
+PySendResult body_throw(BodyObject* b, Thrown t, PyObject** out) {
+    NestedDrive depth;
+    if (!depth) return PYGEN_ERROR;
+    BodyState state = state_of(b);
+    if (state == BodyState::Running) return already_executing();
+    if (state == BodyState::Done) {
+        Ref exc;
+        if (exception_to_throw(t, &exc) < 0) return PYGEN_ERROR;
+        return already_awaited();
+    }
+    b->first_yield.reset();
+    Coro::Handle frame = b->frame;
     if (PyErr_GivenExceptionMatches(t.type, PyExc_GeneratorExit)) {
         // Close the delegate, then raise in the body; an error closing it
         // is raised there instead.
-        c->state = CoroState::Running;
-        if (close_delegate(c) < 0) {
-            c->delegate.reset();
-            return resume_body(c, Ref(), take_raised(), out);
+        frame.promise().state = BodyState::Running;
+        if (close_delegate(frame) < 0) {
+            frame.promise().delegate.reset();
+            return resume_body(frame, Ref(), take_raised(), out);
         }
-        return throw_here(c, t, out);
+        return throw_here(b, t, out);
     }
-    if (!is_module_coroutine(c->delegate.get())) return throw_into_foreign(c, t, out);
-    c->state = CoroState::Running;
-    Ref delegate = c->delegate;
+    Ref delegate = frame.promise().delegate;
+    if (Py_TYPE(delegate.get()) != body_type()) return throw_into_foreign(b, t, out);
+    frame.promise().state = BodyState::Running;
     PyObject* yielded = nullptr;
-    PySendResult r = coro_throw(as_coro(delegate.get()), t, &yielded);
-    return after_delegate(c, r, yielded, out);
+    PySendResult r = body_throw(as_body(delegate.get()), t, &yielded);
+    return after_delegate(frame, r, yielded, out);
 }
 
-int coro_close(CoroObject* c) {
+int body_close(BodyObject* b) {
     NestedDrive depth;
     if (!depth) return -1;
-    switch (c->state) {
-        case CoroState::Running:
+    switch (state_of(b)) {
+        case BodyState::Running:
             already_executing();
             return -1;
-        case CoroState::Done:
+        case BodyState::Done:
             return 0;
-        case CoroState::Created:
-            end(c);
-            return 0;
-        case CoroState::Suspended:
+        case BodyState::Suspended:
             break;
     }
-    c->state = CoroState::Running;
-    if (close_delegate(c) == 0) PyErr_SetNone(PyExc_GeneratorExit);
-    c->delegate.reset();
+    b->first_yield.reset();
+    Coro::Handle frame = b->frame;
+    frame.promise().state = BodyState::Running;
+    if (close_delegate(frame) == 0) PyErr_SetNone(PyExc_GeneratorExit);
+    frame.promise().delegate.reset();
     PyObject* out = nullptr;
-    PySendResult r = resume_body(c, Ref(), take_raised(), &out);
+    PySendResult r = resume_body(frame, Ref(), take_raised(), &out);
     Ref dropped = Ref::steal(out);
     if (r == PYGEN_NEXT) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine ignored GeneratorExit");
@@ -358,6 +373,19 @@ int coro_close(CoroObject* c) {
         return 0;
     }
     return -1;
+}
+
+void drop_frame(BodyObject* b) {
+    if (b->frame && b->frame.promise().state != BodyState::Running) end(b->frame);
+}
+
+int traverse_frame(BodyObject* b, visitproc visit, void* arg) {
+    if (!b->frame) return 0;
+    Promise& p = b->frame.promise();
+    for (int i = 0; i < p.nargs; ++i) Py_VISIT(p.args[i].get());
+    for (const Ref* member : {&p.delegate, &p.result, &p.error, &p.delivered, &p.thrown, &p.observed})
+        Py_VISIT(member->get());
+    return Local::traverse(p.locals, visit, arg);
 }
 
 namespace {
@@ -374,22 +402,16 @@ bool is_iterable_coroutine(PyObject* o) {
     return PyGen_CheckExact(o) && (PyGen_GetCode(reinterpret_cast<PyGenObject*>(o))->co_flags & CO_ITERABLE_COROUTINE);
 }
 
-Ref being_awaited_already() {
-    PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
-    return Ref();
-}
-
 // The iterator `await x` would use for `x`, or a null Ref with an error
-// set, with Python's checks and messages.  A module coroutine is its own.
+// set, with Python's checks and messages.
 Ref awaitable_iter(PyObject* o) {
-    if (is_module_coroutine(o)) {
-        if (as_coro(o)->state == CoroState::Suspended) return being_awaited_already();
-        return Ref::borrow(o);
-    }
     if (PyCoro_CheckExact(o)) {
         int awaited = native_coroutine_awaited(o);
         if (awaited < 0) return Ref();
-        if (awaited) return being_awaited_already();
+        if (awaited) {
+            PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+            return Ref();
+        }
         return Ref::borrow(o);
     }
     if (is_iterable_coroutine(o)) return Ref::borrow(o);
@@ -400,7 +422,7 @@ Ref awaitable_iter(PyObject* o) {
     }
     Ref it = Ref::steal(getter(o));
     if (!it) return Ref();
-    if (PyCoro_CheckExact(it.get()) || is_module_coroutine(it.get()) || is_iterable_coroutine(it.get())) {
+    if (PyCoro_CheckExact(it.get()) || is_iterable_coroutine(it.get())) {
         PyErr_SetString(PyExc_TypeError, "__await__() returned a coroutine");
         return Ref();
     }
@@ -420,12 +442,13 @@ bool Coro::Awaiter::await_ready() {
         promise->thrown = take_raised();
         return true;  // deliver the error at once, without suspending
     }
-    promise->owner->delegate = std::move(it);
+    promise->delegate = std::move(it);
     return false;
 }
 
 Ref Coro::Awaiter::await_resume() {
     if (promise->thrown) throw PyError(std::move(promise->thrown));
+    if (!promise->delivered) return none();  // never NULL into a body
     return std::move(promise->delivered);
 }
 
@@ -440,50 +463,7 @@ void Coro::promise_type::unhandled_exception() {
     }
 }
 
-Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject* const** kept,
-               std::source_location where) {
-    if (args.size() > kMaxCoroArgs) raise(PyExc_RuntimeError, "too many coroutine arguments");
-    Ref origin = origin_here();
-    CoroObject* c = PyObject_GC_New(CoroObject, g_coroutine_type);
-    if (!c) throw_error();
-    c->frame = {};
-    c->state = CoroState::Done;
-    new (&c->delegate) Ref();
-    new (&c->name) Ref(Ref::borrow(names.name));
-    new (&c->qualname) Ref(Ref::borrow(names.qualname));
-    new (&c->function) Ref(Ref::borrow(names.function));
-    new (&c->code) Ref();
-    new (&c->frame_object) Ref();
-    new (&c->origin) Ref(std::move(origin));
-    c->created_at = where;
-    c->weakreflist = nullptr;
-    new (&c->locals) LocalList();
-    c->failure_observer = nullptr;
-    c->nargs = 0;
-    for (Ref& arg : c->args) new (&arg) Ref();
-    for (PyObject* a : args) {
-        c->args[c->nargs] = Ref::borrow(a);
-        c->body_args[c->nargs++] = a;
-    }
-    *kept = c->body_args;
-    return Ref::steal(reinterpret_cast<PyObject*>(c));
-}
-
-void coro_attach(PyObject* coro, Coro::Handle frame) noexcept {
-    CoroObject* c = as_coro(coro);
-    frame.promise().owner = c;
-    c->frame = frame;
-    c->state = CoroState::Created;
-    PyObject_GC_Track(coro);
-}
-
-bool observe_failure(PyObject* coro, FailureObserver observer) noexcept {
-    if (!is_module_coroutine(coro) || as_coro(coro)->state != CoroState::Created) return false;
-    as_coro(coro)->failure_observer = observer;
-    return true;
-}
-
-int coroutine_state_machine_ready() {
+int body_state_machine_ready() {
     for (auto [name, text] : {std::pair{&g_name_close, "close"}, std::pair{&g_name_throw, "throw"},
                               std::pair{&g_name_cr_suspended, "cr_suspended"}}) {
         if (!*name) *name = PyUnicode_InternFromString(text);

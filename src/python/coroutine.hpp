@@ -1,28 +1,36 @@
-// C++20 coroutines whose objects are Python coroutine objects.
+// C++20 coroutines that run the bodies of the module's asynchronous
+// operations.
 //
-// A body is a C++ coroutine returning `Coro`.  `co_await x` accepts any
-// Python awaitable and delegates to it the way `await` does: what the
-// awaitable yields goes up to whoever drives the coroutine (an asyncio Task
-// or an awaiting Python frame), `send`/`throw`/`close` are forwarded to it,
-// and its result or raised exception arrives back at the `co_await`.  A
-// cancellation therefore arrives as a CancelledError thrown as PyError.
+// An operation is a real Python coroutine: its method is a Python function
+// whose small `async def` body (see function.hpp) starts the C++ body with
+// `start_body`.  The body runs at once, inside that Python frame, until it
+// ends or an object it awaits yields.  A body that ends there hands its
+// result straight back; one that waits is given a `Body` object, which the
+// Python frame awaits: send, throw and close reach the body through it, and
+// the collector sees what the body keeps through it.
 //
-// The C++ frame is invisible to the cyclic GC, so arguments the body needs
-// (and `self`) are owned by the coroutine object, which traverses them; the
-// body receives them as borrowed pointers that stay valid for its lifetime.
+// `co_await x` accepts any Python awaitable and delegates to it the way
+// `await` does: what the awaitable yields goes up to whoever drives the
+// coroutine, `send`/`throw`/`close` are forwarded to it, and its result or
+// raised exception arrives back at the `co_await` (a cancellation arrives as
+// a CancelledError thrown as PyError).
 #pragma once
 
 #include <coroutine>
 #include <cstddef>
-#include <initializer_list>
 #include <new>
-#include <source_location>
 
+#include "python/local.hpp"
 #include "python/ref.hpp"
 
 namespace py {
 
-struct CoroObject;
+// The most arguments a body keeps.
+inline constexpr int kMaxCoroArgs = 6;
+
+struct BodyObject;
+
+enum class BodyState { Running, Suspended, Done };
 
 class Coro {
 public:
@@ -38,16 +46,26 @@ public:
         Ref await_resume();
     };
 
+    // The body's state lives here, in the C++ frame: the arguments it was
+    // started with (owned, since a debugger may rebind the Python frame's
+    // locals), what it keeps across waits, what it awaits, and how its
+    // pending co_await is answered.
     struct promise_type {
-        CoroObject* owner = nullptr;
-        Ref result;     // the value of co_return
-        Ref error;      // the exception that ended the body
-        Ref delivered;  // value for the pending co_await
-        Ref thrown;     // exception for the pending co_await
-        // Where the body last awaited: what its frame and tracebacks show.
-        std::source_location site{};
+        // The Body object, once the body first waits.  (Typed: g++ 12 fails to
+        // compile the module's bodies when this is a PyObject*.)
+        BodyObject* owner = nullptr;
+        BodyState state = BodyState::Running;
+        int nargs = 0;
+        Ref args[kMaxCoroArgs];
+        LocalList locals;  // what the body keeps across a co_await
+        Ref delegate;      // what the body currently awaits (an iterator)
+        Ref result;        // the value of co_return
+        Ref error;         // the exception that ended the body
+        Ref delivered;     // value for the pending co_await
+        Ref thrown;        // exception for the pending co_await
+        Ref observed;      // the operation's qualified name, when its failure is reported (see start_body)
 
-        // Frames come from the interpreter's small-object allocator.
+        // Frames come from the interpreter's allocator.
         static void* operator new(std::size_t size) {
             void* frame = PyMem_Malloc(size);
             if (!frame) throw std::bad_alloc();
@@ -60,10 +78,7 @@ public:
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Ref value) noexcept { result = std::move(value); }
         void unhandled_exception();
-        Awaiter await_transform(Ref awaitable, std::source_location where = std::source_location::current()) noexcept {
-            site = where;
-            return Awaiter{this, std::move(awaitable)};
-        }
+        Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{this, std::move(awaitable)}; }
     };
 
     Coro(Coro&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
@@ -79,52 +94,28 @@ private:
     Handle handle_;
 };
 
-// Names the coroutine object reports (`__name__`, `__qualname__`), and the
-// function that makes it (see function.hpp), whose __code__ and
-// __globals__ its cr_code and frame show.  Without a function, cr_code
-// names the place make_coroutine is called from.  Names must come from a
-// fixed set (code objects are cached by name and place).
-struct CoroNames {
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* function = nullptr;
-};
+// A body: made from the arguments of the operation's Python function (all
+// borrowed; the body's frame owns them from its start).
+using BodyFn = Coro (*)(PyObject* const* args);
+// A body that takes only the instance.
+using MethodBodyFn = Coro (*)(PyObject* self);
 
-// The most arguments a coroutine object keeps for its body.
-inline constexpr int kMaxCoroArgs = 4;
+// Starts `body(args)` (or `method(args[0])`) and runs it until it ends or first waits: its result
+// (a new reference), the Body object to await (of body_type()), or null
+// with an error set.  With `observed` (the operation's qualified name, else
+// null), an ordinary error the body ends with is first shown to the
+// failure observer.
+PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs);
 
-// Builds a coroutine object that owns `args` and runs `body(args)` when
-// driven.  Calling this runs none of the body.
-template <class Body>
-Ref make_coroutine(CoroNames names, std::initializer_list<PyObject*> args, Body body,
-                   std::source_location where = std::source_location::current());
+// Told, once, of the ordinary error (an Exception) an observed body ended
+// with, before the error goes on to whoever drives the operation.  It may
+// throw PyError: that error then ends the operation instead.
+using FailureObserver = void (*)(PyObject* qualname, PyObject* error);
+void set_failure_observer(FailureObserver observer) noexcept;
 
-// Implementation details of make_coroutine.
-Ref coro_alloc(CoroNames names, std::initializer_list<PyObject*> args, PyObject* const** kept,
-               std::source_location where);
-void coro_attach(PyObject* coro, Coro::Handle frame) noexcept;
-
-template <class Body>
-Ref make_coroutine(CoroNames names, std::initializer_list<PyObject*> args, Body body, std::source_location where) {
-    PyObject* const* kept = nullptr;
-    Ref coro = coro_alloc(names, args, &kept, where);
-    Coro frame = body(kept);
-    coro_attach(coro.get(), frame.release());
-    return coro;
-}
-
-// Told, once, of the ordinary error (an Exception) a coroutine body ended
-// with, before the error goes on to whoever drives the coroutine.  Must
-// leave no error set.  Cancellation and closing are not failures.
-using FailureObserver = void (*)(PyObject* coro, PyObject* error);
-
-// Has `coro`, a coroutine of this type that has not started, report its
-// failure to `observer`: the cheap form of a done-callback that logs.
-// False (and nothing done) for any other awaitable.
-bool observe_failure(PyObject* coro, FailureObserver observer) noexcept;
-
-// The coroutine type, made ready once at module initialisation.
-PyTypeObject* coroutine_type();
-int coroutine_type_ready();
+// The type of the objects a waiting body is awaited through, made ready once
+// at module initialisation.
+PyTypeObject* body_type();
+int body_type_ready();
 
 }  // namespace py

@@ -1,12 +1,8 @@
 #include "python/function.hpp"
 
-#include <structmember.h>
-
-#include <new>
 #include <string>
-#include <utility>
+#include <string_view>
 
-#include "python/code_site.hpp"
 #include "python/object.hpp"
 #include "python/slot.hpp"
 
@@ -14,273 +10,142 @@ namespace py {
 
 namespace {
 
-// The C++ members are constructed in place after allocation and destroyed
-// before the memory is freed (see make_function and tp_dealloc).
-//
-// __defaults__, __kwdefaults__ and __annotations__ are writable with the
-// checks a Python function makes, and honoured as a Python function
-// honours them: binding fills missing arguments from the current
-// __defaults__, and inspect.signature reads __code__, __defaults__ and
-// __annotations__ afresh each time.
-struct FunctionObject {
-    PyObject_HEAD vectorcallfunc vectorcall;
-    const FunctionSpec* spec;
-    Ref param_names[kMaxParams];
-    Ref name;
-    Ref qualname;
-    Ref module;
-    Ref doc;
-    Ref annotations;  // a dict, or null: an empty dict is made when asked for
-    Ref defaults;     // a tuple or None
-    Ref kwdefaults;   // a dict or None
-    Ref globals;
-    Ref code;
-    PyObject* dict;         // managed by the interpreter (__dictoffset__)
-    PyObject* weakreflist;  // managed by the interpreter
+// What the Python function's statement calls: a builtin method whose self
+// is one of these, naming the spec (and, for an observed start, the
+// operation's qualified name).  Holds only a str: no cycle runs through it.
+struct EntryObject {
+    PyObject_HEAD const FunctionSpec* spec;
+    PyObject* observed;  // owned, or null
 };
 
-PyTypeObject* g_function_type = nullptr;
+PyTypeObject* g_entry_type = nullptr;
+PyObject* g_markcoroutinefunction = nullptr;
+PyObject* g_name_replace = nullptr;
+PyObject* g_name_co_qualname = nullptr;
+PyObject* g_name_code = nullptr;
 
-FunctionObject* as_function(PyObject* o) { return reinterpret_cast<FunctionObject*>(o); }
+const FunctionSpec& spec_of(PyObject* entry) { return *reinterpret_cast<EntryObject*>(entry)->spec; }
 
-Py_ssize_t default_count(FunctionObject* f) {
-    PyObject* defaults = f->defaults.get();
-    return defaults && PyTuple_Check(defaults) ? PyTuple_GET_SIZE(defaults) : 0;
+bool refuse_count(const FunctionSpec& spec, Py_ssize_t nargs, Py_ssize_t expected) {
+    if (nargs == expected) return false;
+    PyErr_Format(PyExc_TypeError, "%s() implementation takes %zd arguments (%zd given)", spec.name, expected, nargs);
+    return true;
 }
 
-void raise_too_many(FunctionObject* f, Py_ssize_t given) {
-    Py_ssize_t max = f->spec->nparams;
-    Py_ssize_t defaults = default_count(f);
-    const char* verb = given == 1 ? "was" : "were";
-    if (defaults) {
-        PyErr_Format(PyExc_TypeError, "%U() takes from %zd to %zd positional arguments but %zd %s given",
-                     f->qualname.get(), max - defaults, max, given, verb);
-    } else {
-        PyErr_Format(PyExc_TypeError, "%U() takes %zd positional argument%s but %zd %s given", f->qualname.get(), max,
-                     max == 1 ? "" : "s", given, verb);
-    }
+// `_call(*args)`: the synchronous implementation; for a checked coroutine
+// the first argument is the coroutine function to call.
+PyObject* call_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
+    const FunctionSpec& spec = spec_of(entry);
+    bool checked = spec.impl.asynchronous();
+    if (refuse_count(spec, nargs, spec.nparams + (checked ? 1 : 0))) return nullptr;
+    return guard<PyObject*>(nullptr, [&] {
+        if (checked) return spec.impl.call(args[0], args + 1).release();
+        return spec.impl.call(nullptr, args).release();
+    });
 }
 
-// Parameters before `first_default` have no default.
-void raise_missing(FunctionObject* f, PyObject* const* bound, Py_ssize_t first_default) {
-    std::string names;
-    int missing = 0;
-    for (Py_ssize_t i = 0; i < first_default; ++i)
-        if (!bound[i]) ++missing;
-    int seen = 0;
-    for (Py_ssize_t i = 0; i < first_default; ++i) {
-        if (bound[i]) continue;
-        ++seen;
-        if (seen > 1) names += missing == 2 ? " and " : (seen == missing ? ", and " : ", ");
-        names += "'";
-        names += f->spec->params[i].name;
-        names += "'";
-    }
-    PyErr_Format(PyExc_TypeError, "%U() missing %d required positional argument%s: %s", f->qualname.get(), missing,
-                 missing == 1 ? "" : "s", names.c_str());
+// `_start(*args)`: starts the body (see start_body).
+PyObject* start_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
+    const FunctionSpec& spec = spec_of(entry);
+    if (refuse_count(spec, nargs, spec.nparams)) return nullptr;
+    return start_body(spec.impl.body, spec.impl.method, reinterpret_cast<EntryObject*>(entry)->observed, args, nargs);
 }
 
-int find_param(FunctionObject* f, PyObject* keyword) {
-    for (int i = 0; i < f->spec->nparams; ++i)
-        if (f->param_names[i].get() == keyword) return i;
-    for (int i = 0; i < f->spec->nparams; ++i)
-        if (PyUnicode_Compare(f->param_names[i].get(), keyword) == 0) return i;
-    return -1;
-}
+PyMethodDef kCallEntry = {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_entry)),
+                          METH_FASTCALL, nullptr};
+PyMethodDef kStartEntry = {"start", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(start_entry)),
+                           METH_FASTCALL, nullptr};
 
-PyObject* vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
-    FunctionObject* f = as_function(callable);
-    const FunctionSpec& spec = *f->spec;
-    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    if (nargs > spec.nparams) {
-        raise_too_many(f, nargs);
-        return nullptr;
-    }
-    PyObject* bound[kMaxParams] = {};
-    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        // Kept alive by the caller's kwnames tuple, which cannot change,
-        // even while an error message's str() runs Python code.
-        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
-        int index = find_param(f, keyword);
-        if (index < 0) {
-            PyErr_Format(PyExc_TypeError, "%U() got an unexpected keyword argument '%S'", f->qualname.get(), keyword);
-            return nullptr;
-        }
-        if (bound[index]) {
-            PyErr_Format(PyExc_TypeError, "%U() got multiple values for argument '%S'", f->qualname.get(), keyword);
-            return nullptr;
-        }
-        bound[index] = args[nargs + k];
-    }
-    // Missing arguments come from the current __defaults__, which is held
-    // for the call: the implementation may run code that replaces it.
-    Ref defaults;
-    if (nargs + nkw < spec.nparams) {
-        defaults = f->defaults;
-        Py_ssize_t count = default_count(f);
-        Py_ssize_t first_default = spec.nparams - count;
-        for (Py_ssize_t i = 0; i < spec.nparams; ++i) {
-            if (bound[i]) continue;
-            if (i < first_default) {
-                raise_missing(f, bound, first_default);
-                return nullptr;
-            }
-            bound[i] = PyTuple_GET_ITEM(defaults.get(), i - first_default);
-        }
-    }
-    return guard<PyObject*>(nullptr, [&] { return spec.impl.call(callable, bound).release(); });
-}
-
-PyObject* descr_get(PyObject* self, PyObject* obj, PyObject*) {
-    if (obj == nullptr || obj == Py_None) return Ref::borrow(self).release();
-    return PyMethod_New(self, obj);
-}
-
-PyObject* get_annotations(PyObject* self, void*) {
-    FunctionObject* f = as_function(self);
-    if (!f->annotations) f->annotations = Ref::steal(PyDict_New());
-    return f->annotations.new_ref();
-}
-// A member the collector has cleared reads as None.
-PyObject* or_none(const Ref& member) { return member ? member.new_ref() : none().release(); }
-
-PyObject* get_name(PyObject* self, void*) { return as_function(self)->name.new_ref(); }
-PyObject* get_qualname(PyObject* self, void*) { return as_function(self)->qualname.new_ref(); }
-PyObject* get_globals(PyObject* self, void*) { return or_none(as_function(self)->globals); }
-PyObject* get_module(PyObject* self, void*) { return or_none(as_function(self)->module); }
-PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
-PyObject* get_code(PyObject* self, void*) { return or_none(as_function(self)->code); }
-PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
-PyObject* get_kwdefaults(PyObject* self, void*) { return or_none(as_function(self)->kwdefaults); }
-
-// Setters of the writable attributes, with a Python function's checks;
-// deleting one sets it to None.
-int set_module(PyObject* self, PyObject* value, void*) {
-    as_function(self)->module = Ref::borrow(value ? value : Py_None);
-    return 0;
-}
-int set_doc(PyObject* self, PyObject* value, void*) {
-    as_function(self)->doc = Ref::borrow(value ? value : Py_None);
-    return 0;
-}
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
-        return -1;
-    }
-    if (PySys_Audit("object.__setattr__", "OsO", self, "__defaults__", value ? value : Py_None) < 0) return -1;
-    as_function(self)->defaults = Ref::borrow(value ? value : Py_None);
-    return 0;
-}
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    if (PySys_Audit("object.__setattr__", "OsO", self, "__kwdefaults__", value ? value : Py_None) < 0) return -1;
-    as_function(self)->kwdefaults = Ref::borrow(value ? value : Py_None);
-    return 0;
-}
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    as_function(self)->annotations = Ref::borrow(value);
-    return 0;
-}
-
-// Pickled and copied by reference, as a Python function is: the module's
-// attribute of this qualified name.
-PyObject* method_reduce(PyObject* self, PyObject*) { return as_function(self)->qualname.new_ref(); }
-
-PyMethodDef methods[] = {
-    {"__reduce__", method_reduce, METH_NOARGS, nullptr},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyGetSetDef getset[] = {
-    {"__name__", get_name, nullptr, nullptr, nullptr},
-    {"__qualname__", get_qualname, nullptr, nullptr, nullptr},
-    {"__module__", get_module, set_module, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__globals__", get_globals, nullptr, nullptr, nullptr},
-    {"__code__", get_code, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyMemberDef members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(FunctionObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(FunctionObject, weakreflist), READONLY, nullptr},
-    {"__vectorcalloffset__", T_PYSSIZET, offsetof(FunctionObject, vectorcall), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyObject* tp_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname.get(), self);
-}
-
-int tp_traverse(PyObject* self, visitproc visit, void* arg) {
-    FunctionObject* f = as_function(self);
-    Py_VISIT(Py_TYPE(self));
-    for (const Ref* member :
-         {&f->module, &f->doc, &f->annotations, &f->defaults, &f->kwdefaults, &f->globals, &f->code})
-        Py_VISIT(member->get());
-    Py_VISIT(f->dict);
-    return 0;
-}
-
-int tp_clear(PyObject* self) {
-    FunctionObject* f = as_function(self);
-    for (Ref* member : {&f->module, &f->doc, &f->annotations, &f->defaults, &f->kwdefaults, &f->globals, &f->code})
-        member->reset();
-    Ref::steal(std::exchange(f->dict, nullptr)).reset();
-    return 0;
-}
-
-void tp_dealloc(PyObject* self) {
-    FunctionObject* f = as_function(self);
+void entry_dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (f->weakreflist) PyObject_ClearWeakRefs(self);
-    tp_clear(self);
-    f->~FunctionObject();
-    PyObject_GC_Del(self);
+    Ref::steal(reinterpret_cast<EntryObject*>(self)->observed).reset();
+    PyObject_Free(self);
     Ref::steal(reinterpret_cast<PyObject*>(type)).reset();  // instances own their heap type
 }
 
-PyType_Slot slots[] = {
-    {Py_tp_call, py::slot(PyVectorcall_Call)},
-    {Py_tp_descr_get, py::slot(descr_get)},
-    {Py_tp_repr, py::slot(tp_repr)},
-    {Py_tp_traverse, py::slot(tp_traverse)},
-    {Py_tp_clear, py::slot(tp_clear)},
-    {Py_tp_dealloc, py::slot(tp_dealloc)},
-    {Py_tp_methods, methods},
-    {Py_tp_getset, getset},
-    {Py_tp_members, members},
+PyType_Slot entry_slots[] = {
+    {Py_tp_dealloc, py::slot(entry_dealloc)},
     {0, nullptr},
 };
 
-PyType_Spec type_spec = {
-    "vesbel.group_bridge.function",
-    sizeof(FunctionObject),
+PyType_Spec entry_spec = {
+    "vesbel.group_bridge.native_entry",
+    sizeof(EntryObject),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION |
-        Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
-    slots,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    entry_slots,
 };
 
-Ref make_annotations(const FunctionSpec& spec) {
+// The builtin `def` calls with the spec's arguments.
+Ref make_entry(PyMethodDef* def, const FunctionSpec& spec, PyObject* observed, PyObject* module_name) {
+    EntryObject* entry = PyObject_New(EntryObject, g_entry_type);
+    if (!entry) throw_error();
+    entry->spec = &spec;
+    entry->observed = Ref::borrow(observed).release();
+    Ref self = Ref::steal(reinterpret_cast<PyObject*>(entry));
+    return Ref::check(PyCFunction_NewEx(def, self.get(), module_name));
+}
+
+// `<vesbel.group_bridge:group_bridge/bridge_stop.cpp>`: the source file
+// below `src/`, never the build machine's path, in angle brackets, which
+// linecache and inspect read as "no source to be had".
+std::string code_filename(const std::source_location& where) {
+    std::string_view file = where.file_name();
+    if (auto at = file.rfind("src/"); at != std::string_view::npos) file.remove_prefix(at + 4);
+    return "<vesbel.group_bridge:" + std::string(file) + ">";
+}
+
+// The Python source of the factory that makes the method: its one
+// statement lands on the line the method is declared at.
+std::string factory_source(const FunctionSpec& spec, bool asynchronous, bool checked) {
+    std::string params, args;
+    for (int i = 0; i < spec.nparams; ++i) {
+        if (i) {
+            params += ", ";
+            args += ", ";
+        }
+        params += spec.params[i].name;
+        if (spec.params[i].optional) params += "=None";
+        args += spec.params[i].name;
+    }
+    int line = static_cast<int>(spec.where.line());
+    std::string source(line > 3 ? line - 3 : 0, '\n');
+    if (asynchronous) {
+        source += "def make(_start, _pending):\n    async def " + std::string(spec.name) + "(" + params +
+                  "):\n        return _result if type(_result := _start(" + args +
+                  ")) is not _pending else (await _result) or _result.value\n";
+    } else if (checked) {
+        source += "def make(_call, _coroutine):\n    def " + std::string(spec.name) + "(" + params +
+                  "):\n        return _call(_coroutine, " + args + ")\n";
+    } else {
+        source += "def make(_call):\n    def " + std::string(spec.name) + "(" + params + "):\n        return _call(" +
+                  args + ")\n";
+    }
+    return source + "    return " + spec.name + "\n";
+}
+
+// The factory function compiled from `source`, with `globals`.
+Ref compile_factory(const std::string& source, const std::string& filename, PyObject* globals) {
+    Ref module_code = Ref::check(Py_CompileString(source.c_str(), filename.c_str(), Py_file_input));
+    PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
+        PyObject* item = PyTuple_GET_ITEM(consts, i);
+        if (PyCode_Check(item)) return Ref::check(PyFunction_New(item, globals));
+    }
+    raise(PyExc_SystemError, "factory code not found");
+}
+
+// Gives the function its names, module, docstring and annotations.
+void describe(PyObject* function, const FunctionSpec& spec, PyObject* qualname, PyObject* module_name) {
+    Ref code = getattr(function, g_name_code);
+    PyObject* argv[] = {code.get(), qualname};
+    Ref keywords = Ref::check(PyTuple_Pack(1, g_name_co_qualname));
+    Ref renamed = Ref::check(PyObject_VectorcallMethod(g_name_replace, argv, 1, keywords.get()));
+    setattr(function, g_name_code, renamed.get());
+    if (PyObject_SetAttrString(function, "__qualname__", qualname) < 0 ||
+        PyObject_SetAttrString(function, "__module__", module_name) < 0 ||
+        PyObject_SetAttrString(function, "__doc__", spec.doc ? str(spec.doc).get() : Py_None) < 0)
+        throw_error();
     Ref annotations = Ref::check(PyDict_New());
     for (int i = 0; i < spec.nparams; ++i) {
         if (!spec.params[i].annotation) continue;
@@ -288,16 +153,7 @@ Ref make_annotations(const FunctionSpec& spec) {
             throw_error();
     }
     if (spec.returns && PyDict_SetItemString(annotations.get(), "return", str(spec.returns).get()) < 0) throw_error();
-    return annotations;
-}
-
-Ref make_defaults(const FunctionSpec& spec) {
-    Py_ssize_t count = 0;
-    for (int i = 0; i < spec.nparams; ++i) count += spec.params[i].optional ? 1 : 0;
-    if (!count) return none();
-    Ref defaults = Ref::check(PyTuple_New(count));
-    for (Py_ssize_t i = 0; i < count; ++i) PyTuple_SET_ITEM(defaults.get(), i, none().release());
-    return defaults;
+    if (PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0) throw_error();
 }
 
 // Optional parameters must come last: the defaults fill the last ones.
@@ -311,55 +167,64 @@ void check_params(const FunctionSpec& spec) {
 }  // namespace
 
 Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_name, PyObject* globals) {
+    if (spec.made.function) return Ref::borrow(spec.made.function);
     check_params(spec);
-    Ref annotations = make_annotations(spec);
-    Ref defaults = make_defaults(spec);
     Ref name = Ref::check(PyUnicode_InternFromString(spec.name));
-    Ref qualname = Ref::check(PyUnicode_FromFormat("%U.%s", owner, spec.name));
-    Ref doc = spec.doc ? str(spec.doc) : none();
-    Ref varnames = Ref::check(PyTuple_New(spec.nparams));
-    for (int i = 0; i < spec.nparams; ++i)
-        PyTuple_SET_ITEM(varnames.get(), i, Ref::check(PyUnicode_InternFromString(spec.params[i].name)).release());
-    Ref code = operation_code({name.get(), qualname.get(), varnames.get(), spec.impl.coroutine ? CO_COROUTINE : 0},
-                              spec.where);
-    FunctionObject* f = PyObject_GC_New(FunctionObject, g_function_type);
-    if (!f) throw_error();
-    // The C++ members are constructed in place; tp_dealloc destroys them.
-    f->vectorcall = vectorcall;
-    f->spec = &spec;
-    for (Ref& param_name : f->param_names) new (&param_name) Ref();
-    for (Ref* member : {&f->name, &f->qualname, &f->module, &f->doc, &f->annotations, &f->defaults, &f->kwdefaults,
-                        &f->globals, &f->code})
-        new (member) Ref();
-    f->dict = nullptr;
-    f->weakreflist = nullptr;
-    Ref function = Ref::steal(reinterpret_cast<PyObject*>(f));
-    f->name = std::move(name);
-    f->qualname = std::move(qualname);
-    f->module = Ref::borrow(module_name);
-    f->doc = std::move(doc);
-    f->annotations = std::move(annotations);
-    f->defaults = std::move(defaults);
-    f->kwdefaults = none();
-    f->globals = Ref::borrow(globals);
-    f->code = std::move(code);
-    for (int i = 0; i < spec.nparams; ++i) f->param_names[i] = Ref::borrow(PyTuple_GET_ITEM(varnames.get(), i));
-    PyObject_GC_Track(function.get());
+    Ref qualname = owner ? Ref::check(PyUnicode_FromFormat("%U.%s", owner, spec.name)) : name;
+    std::string filename = code_filename(spec.where);
+    Ref function, coroutine_function, observed;
+    if (spec.impl.asynchronous()) {
+        Ref factory = compile_factory(factory_source(spec, true, false), filename, globals);
+        Ref pending = Ref::borrow(reinterpret_cast<PyObject*>(body_type()));
+        coroutine_function = call(factory.get(), make_entry(&kStartEntry, spec, nullptr, module_name), pending);
+        observed = call(factory.get(), make_entry(&kStartEntry, spec, qualname.get(), module_name), pending);
+        describe(coroutine_function.get(), spec, qualname.get(), module_name);
+        describe(observed.get(), spec, qualname.get(), module_name);
+    }
+    if (spec.impl.call) {
+        bool checked = spec.impl.asynchronous();
+        Ref factory = compile_factory(factory_source(spec, false, checked), filename, globals);
+        Ref entry = make_entry(&kCallEntry, spec, nullptr, module_name);
+        function = checked ? call(factory.get(), entry, coroutine_function) : call(factory.get(), entry);
+        describe(function.get(), spec, qualname.get(), module_name);
+        if (checked) call(g_markcoroutinefunction, function);
+    } else {
+        function = coroutine_function;
+    }
+    spec.made = MadeFunction{function.new_ref(), name.release(), coroutine_function.release(), observed.release()};
     return function;
 }
 
-CoroNames function_names(PyObject* function) {
-    FunctionObject* f = as_function(function);
-    return CoroNames{f->name.get(), f->qualname.get(), function};
+Ref call_observed(const FunctionSpec& spec, PyObject* self, std::initializer_list<PyObject*> args) {
+    const MadeFunction& made = spec.made;
+    PyTypeObject* type = Py_TYPE(self);
+    if (!made.observed || type->tp_getattro != PyObject_GenericGetAttr) return Ref();
+    // Only compared: no Python code runs between the lookup and the test.
+    if (_PyType_Lookup(type, made.name) != made.function) return Ref();
+    if (PyObject** slot = _PyObject_GetDictPtr(self); slot && *slot) {
+        Ref dict = Ref::borrow(*slot);
+        int shadowed = PyDict_Contains(dict.get(), made.name);
+        if (shadowed < 0) throw_error();
+        if (shadowed) return Ref();
+    }
+    PyObject* argv[kMaxParams + 1] = {};
+    Py_ssize_t nargs = 0;
+    for (PyObject* arg : args) argv[1 + nargs++] = arg;
+    if (spec.impl.call) return spec.impl.call(made.observed, argv + 1);
+    return Ref::check(PyObject_Vectorcall(made.observed, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-PyObject* function_code(PyObject* function) { return as_function(function)->code.get(); }
-PyObject* function_globals(PyObject* function) { return as_function(function)->globals.get(); }
-
-int function_type_ready() {
-    if (g_function_type) return 0;
-    g_function_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&type_spec));
-    return g_function_type ? 0 : -1;
+int function_support_ready() {
+    if (g_entry_type) return 0;
+    return guard(-1, [] {
+        for (auto [name, text] : {std::pair{&g_name_replace, "replace"}, std::pair{&g_name_co_qualname, "co_qualname"},
+                                  std::pair{&g_name_code, "__code__"}})
+            if (!*name) *name = Ref::check(PyUnicode_InternFromString(text)).release();
+        Ref inspect = Ref::check(PyImport_ImportModule("inspect"));
+        g_markcoroutinefunction = getattr(inspect.get(), str("markcoroutinefunction").get()).release();
+        g_entry_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&entry_spec)).release());
+        return 0;
+    });
 }
 
 }  // namespace py

@@ -1,12 +1,20 @@
-// A small function type for the module's methods: it binds like a Python
-// function (a bound method on instances), carries __name__, __qualname__,
-// __module__, __doc__, string __annotations__, __defaults__, __kwdefaults__,
-// __globals__ and a __code__ naming its C++ source, answers
-// inspect.signature and inspect.iscoroutinefunction, and binds "by position
-// or by keyword" arguments with Python's own error messages before calling
-// its C++ implementation.
+// The module's methods are real Python functions.
+//
+// Each is made from a small Python function whose only statement calls the
+// C++ implementation with the function's own parameters, so everything a
+// Python function is (its type, binding, argument errors, signature,
+// defaults, annotations, frames, f_locals, pickling by reference) is
+// CPython's own.  An asynchronous method is an `async def` whose
+// coroutine starts the C++ body (see coroutine.hpp) and awaits it only
+// when the body waits: calling it gives a real coroutine object.
+//
+// The code objects name the C++ file as `<vesbel.group_bridge:FILE>`, with
+// the line the method is declared at: tracebacks and log records show
+// where the operation is, and a tool asking for its source gets the
+// OSError it gets for any compiled extension.
 #pragma once
 
+#include <initializer_list>
 #include <source_location>
 
 #include "python/coroutine.hpp"
@@ -22,26 +30,50 @@ struct Param {
     bool optional = false;
 };
 
-inline constexpr int kMaxParams = 6;
+inline constexpr int kMaxParams = kMaxCoroArgs;
 
-// The implementation receives the function object and one argument per
-// parameter (defaults filled in), all borrowed.
+// A synchronous implementation: one argument per parameter, all borrowed.
+// For an asynchronous method that checks its arguments when it is called,
+// `function` is the coroutine function to call with the checked ones;
+// otherwise it is null.
 using ImplFn = Ref (*)(PyObject* function, PyObject* const* args);
 
-// An implementation and whether calling it builds a coroutine object (an
-// asynchronous method, which inspect and asyncio must recognise as one).
-// A plain ImplFn converts to a synchronous one.
+// What runs when the method is called: a synchronous implementation, a
+// body (an asynchronous method), or both (the check, then the body).  A
+// body that takes only the instance is kept as it is written.
 struct Impl {
-    constexpr Impl(ImplFn function, bool builds_coroutine = false) noexcept  // NOLINT: converts
-        : call(function), coroutine(builds_coroutine) {}
-    ImplFn call;
-    bool coroutine;
+    constexpr Impl(ImplFn function) noexcept : call(function) {}  // NOLINT: converts
+    constexpr Impl(ImplFn function, BodyFn coroutine_body) noexcept : call(function), body(coroutine_body) {}
+    constexpr Impl(MethodBodyFn method_body) noexcept : method(method_body) {}
+    ImplFn call = nullptr;
+    BodyFn body = nullptr;
+    MethodBodyFn method = nullptr;
+    constexpr bool asynchronous() const noexcept { return body || method; }
 };
 
-// An asynchronous method whose implementation builds its coroutine object
-// itself (with make_coroutine and function_names).
-template <ImplFn F>
-inline constexpr Impl coroutine_impl{F, true};
+// An asynchronous method whose body gets the arguments as they are.
+template <BodyFn Body>
+inline constexpr Impl coroutine_body{nullptr, Body};
+
+// An asynchronous method that takes only the instance.
+template <MethodBodyFn Body>
+inline constexpr Impl coroutine_method{Body};
+
+// An asynchronous method that checks (and may convert) its arguments when
+// it is called: `Check` raises for bad ones, else calls the coroutine
+// function it is given with the arguments `Body` gets.  Such a method is a
+// plain function marked as a coroutine function, as
+// inspect.markcoroutinefunction does.
+template <ImplFn Check, BodyFn Body>
+inline constexpr Impl checked_coroutine{Check, Body};
+
+// The functions made from a spec, kept for the process.
+struct MadeFunction {
+    PyObject* function = nullptr;
+    PyObject* name = nullptr;
+    PyObject* coroutine_function = nullptr;  // runs the body (the function itself, unless checked)
+    PyObject* observed = nullptr;            // the same, with its failure observed (see call_observed)
+};
 
 struct FunctionSpec {
     const char* name;
@@ -50,34 +82,23 @@ struct FunctionSpec {
     int nparams;
     const char* returns;  // return annotation, nullptr when not declared
     Impl impl;
-    // Where this method is declared in the C++ source; its __code__ names that place.
+    // Where this method is declared in the C++ source; its code names that place.
     std::source_location where = std::source_location::current();
+    mutable MadeFunction made{};
 };
 
-// A function named `<owner>.<name>` of module `module_name`, whose globals
-// are `globals`.
+// The function of `spec`, named `<owner>.<name>` (just `<name>` when owner
+// is null), of module `module_name`, whose globals are `globals`.  Made
+// once; later calls give the same function.
 Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_name, PyObject* globals);
 
-// The names a coroutine made by this function reports, and the function.
-CoroNames function_names(PyObject* function);
+// `self.<name>(*args)` for an asynchronous method `spec` whose attribute
+// on `self` is the class's own function: the same coroutine, made to
+// report an ordinary failure to the failure observer as it ends (see
+// coroutine.hpp).  A null Ref when the attribute is anything else (a
+// subclass's, the instance's own): the caller then calls it as usual.
+Ref call_observed(const FunctionSpec& spec, PyObject* self, std::initializer_list<PyObject*> args);
 
-// The function's __code__ and __globals__ (borrowed; either may be null
-// once the collector has cleared the function).
-PyObject* function_code(PyObject* function);
-PyObject* function_globals(PyObject* function);
-
-namespace detail {
-template <Coro (*Body)(PyObject*)>
-Ref build_coroutine_method(PyObject* function, PyObject* const* args) {
-    return make_coroutine(function_names(function), {args[0]}, [](PyObject* const* kept) { return Body(kept[0]); });
-}
-}  // namespace detail
-
-// The implementation of an async method that takes only the instance: it
-// builds the coroutine object that runs `Body(self)`.
-template <Coro (*Body)(PyObject*)>
-inline constexpr Impl coroutine_method{&detail::build_coroutine_method<Body>, true};
-
-int function_type_ready();
+int function_support_ready();
 
 }  // namespace py

@@ -10,31 +10,22 @@
 
 namespace py {
 
-// Set once interpreter exit begins (see watch_interpreter_exit).
-inline bool g_exit_begun = false;
-
 // True when this thread holds the interpreter (an attached thread state).
 // False only in one situation the module meets: a daemon thread that
 // interpreter exit ends with a forced unwind (pthread_exit while asking for
-// the GIL) runs C++ destructors without the GIL, after finalisation.  Code
-// that would touch the interpreter from a destructor asks this first and
-// does nothing otherwise; the process is ending and owns nothing anymore.
-// Until exit begins every thread running module code holds the GIL, so a
-// flag of the module's own answers then; the thread-local thread state is
-// read only once exit has begun.
+// the GIL) runs C++ destructors without the GIL, after finalisation has
+// begun.  Code that would touch the interpreter from a destructor asks this
+// first and does nothing otherwise; the process is ending and owns nothing
+// anymore.  Read from the interpreter's own state, which no Python code can
+// change: until finalisation begins every thread running module code holds
+// the GIL, and from then on the thread's own state says.
 inline bool interpreter_attached() noexcept {
-    if (!g_exit_begun) return true;
 #if PY_VERSION_HEX >= 0x030D0000
-    return PyThreadState_GetUnchecked() != nullptr;
+    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
 #else
-    return _PyThreadState_UncheckedGet() != nullptr;
+    return !_Py_IsFinalizing() || _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
-
-// Sets g_exit_begun from an `atexit` callback: they run at the start of
-// interpreter exit, before any thread can be ended by a forced unwind.
-// Also sets it at once if exit has begun already.  Throws PyError.
-void watch_interpreter_exit();
 
 // The only place that changes reference counts.  A null Ref owns nothing.
 // Releasing happens only with the interpreter attached (see above): during
