@@ -321,7 +321,9 @@ def test_task_repr_and_stack_say_where_the_operation_waits(awaiting):
     where, (task_repr, qualname, line) = asyncio.run(main())
     assert where in task_repr
     assert qualname in ("native_stop", "GroupBridge.stop")
-    assert "await" in line
+    # A native coroutine's source is there to show; the module's, as any
+    # compiled extension's, is not.
+    assert ("await" in line) if qualname == "native_stop" else line == ""
 
 
 class Failing:
@@ -339,7 +341,8 @@ def test_a_traceback_through_the_coroutine_names_the_operation(awaiting):
     names = [(entry.name, entry.filename) for entry in entries]
     assert (code.co_name, code.co_filename) in names
     mine = entries[names.index((code.co_name, code.co_filename))]
-    assert "await" in mine.line
+    assert names.count((code.co_name, code.co_filename)) == 1
+    assert ("await" in mine.line) if code.co_name == "native_stop" else mine.lineno == code.co_firstlineno
     assert names.index((code.co_name, code.co_filename)) < names.index(("__await__", __file__))
 
 

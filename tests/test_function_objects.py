@@ -55,15 +55,22 @@ def test_create_autospec_mocks_async_methods_as_async(gb):
 
 
 @pytest.mark.module_only
-def test_code_object_names_the_operation_and_its_source(gb):
-    function = gb.GroupController.play_url
-    code = function.__code__
-    assert (code.co_name, code.co_qualname) == ("play_url", "GroupController.play_url")
-    assert code.co_filename.endswith(".cpp") and pathlib.Path(code.co_filename).exists()
-    assert (code.co_argcount, code.co_varnames) == (3, ("self", "url", "audio_id"))
-    assert "play_url" in pathlib.Path(code.co_filename).read_text().splitlines()[code.co_firstlineno - 1]
-    coro = function(make_group(gb, [])[0], "u")
-    assert coro.cr_code is code
+@pytest.mark.parametrize("name, args", [("stop", ()), ("play_url", ("u",))])
+def test_code_object_names_the_operation_and_its_source(gb, name, args):
+    function = getattr(gb.GroupController, name)
+    coro = function(make_group(gb, [])[0], *args)
+    code = coro.cr_code
+    assert (code.co_name, code.co_qualname) == (name, f"GroupController.{name}")
+    assert code.co_varnames[: code.co_argcount] == function.__code__.co_varnames[: function.__code__.co_argcount]
+    assert (coro.cr_code is function.__code__) is (name == "stop")  # play_url checks first, then makes it
+    # A file name that names the C++ source below src/ and that nothing can
+    # open: tools get the OSError of any compiled extension.
+    assert code.co_filename == "<vesbel.group_bridge:group_bridge/group_controller.cpp>"
+    source = pathlib.Path(__file__).parents[1] / "src" / code.co_filename[21:-1]
+    assert name in source.read_text().splitlines()[code.co_firstlineno - 1]
+    for tool in (inspect.getsource, inspect.getsourcelines):
+        with pytest.raises(OSError):
+            tool(code)
     coro.close()
 
 

@@ -1,50 +1,35 @@
-// The Body object's layout and the state machine that drives a body,
-// shared by the files of the coroutine runtime (not part of its interface).
-//
-// One state machine serves every driver: the operation's Python frame
-// awaiting the Body (tp_iternext, and the send/throw/close methods that a
-// native coroutine forwards to what it awaits), and whoever steps the Body
-// by hand after finding it as the coroutine's cr_await.
+// The Body object's layout and the steps of a body, shared by the files of
+// the coroutine runtime (not part of its interface).
 #pragma once
 
 #include "python/coroutine.hpp"
 
 namespace py {
 
-// Exists from a body's first wait on.  While the frame lives, the body's
-// state is in its promise; the frame is destroyed as soon as the body ends.
+// Stands for a body from its first wait on.  While the frame lives, the
+// body's state is in its promise; the frame is destroyed as soon as the
+// body ends.
 struct BodyObject {
     PyObject_HEAD Coro::Handle frame;  // null once the body has ended
-    Ref value;                         // the body's result once it has ended (`value`)
-    Ref first_yield;                   // what the first wait yielded, not yet handed out
+    Ref awaiting;                      // what the waiting body waits for (`awaiting`)
+    bool running;
 };
 
 inline BodyObject* as_body(PyObject* o) { return reinterpret_cast<BodyObject*>(o); }
 
-// A new Body object for a body that has just yielded `yielded` for the first time.
-Ref make_body_object(Coro::Handle frame, Ref yielded);
+// A new Body object for `frame`, whose body has just first waited; null
+// with an error set when it cannot be made.
+Ref make_body_object(Coro::Handle frame);
 
-// The arguments of throw(), as given (borrowed; value and tb may be null).
-struct Thrown {
-    PyObject* type;
-    PyObject* value;
-    PyObject* tb;
-};
+// Resumes the body at its pending co_await with `value` (or raises `exc`
+// there) and runs it until it waits again or ends: as start_body answers.
+// `body` is the frame's Body object, or null before its first wait.
+PyObject* step(Coro::Handle frame, BodyObject* body, Ref value, Ref exc);
 
-// Each drives the body until the awaited object yields (PYGEN_NEXT, the
-// yielded value in *out) or the body ends (PYGEN_RETURN with the value,
-// or PYGEN_ERROR with the error set).
-PySendResult body_send(BodyObject* b, PyObject* arg, PyObject** out);
-PySendResult body_throw(BodyObject* b, Thrown thrown, PyObject** out);
-// close(): 0 on success, -1 with an error set.
-int body_close(BodyObject* b);
-
-// Destroys the frame of a body that is not running, without driving it.
-void drop_frame(BodyObject* b);
+// Destroys the frame of a body that is not running, without resuming it.
+void drop_frame(BodyObject* body);
 
 // Visits what the body keeps (tp_traverse).
-int traverse_frame(BodyObject* b, visitproc visit, void* arg);
-
-int body_state_machine_ready();
+int traverse_frame(BodyObject* body, visitproc visit, void* arg);
 
 }  // namespace py

@@ -1,19 +1,16 @@
 // C++20 coroutines that run the bodies of the module's asynchronous
 // operations.
 //
-// An operation is a real Python coroutine: its method is a Python function
-// whose small `async def` body (see function.hpp) starts the C++ body with
-// `start_body`.  The body runs at once, inside that Python frame, until it
-// ends or an object it awaits yields.  A body that ends there hands its
-// result straight back; one that waits is given a `Body` object, which the
-// Python frame awaits: send, throw and close reach the body through it, and
-// the collector sees what the body keeps through it.
-//
-// `co_await x` accepts any Python awaitable and delegates to it the way
-// `await` does: what the awaitable yields goes up to whoever drives the
-// coroutine, `send`/`throw`/`close` are forwarded to it, and its result or
-// raised exception arrives back at the `co_await` (a cancellation arrives as
-// a CancelledError thrown as PyError).
+// An operation is a real Python coroutine: its method is a Python `async
+// def` (see function.hpp) whose frame starts the C++ body with
+// `start_body` and then drives it.  The body runs until its next
+// `co_await x` and hands `x` back; the Python frame awaits `x` itself, with
+// CPython's own `await`, and passes the outcome back in (`send` or `throw`
+// of the `Body` object that stands for the waiting body).  So whatever the
+// operation awaits is its `cr_await`, a cancellation or `close()` reaches
+// the awaited object the way it does from any coroutine, and the body never
+// drives another coroutine itself.  A body that never waits hands its
+// result straight back and no Body object is made.
 #pragma once
 
 #include <coroutine>
@@ -41,7 +38,7 @@ public:
     struct Awaiter {
         promise_type* promise;
         Ref awaitable;
-        bool await_ready();
+        bool await_ready() noexcept;
         void await_suspend(Handle) noexcept {}
         Ref await_resume();
     };
@@ -58,7 +55,7 @@ public:
         int nargs = 0;
         Ref args[kMaxCoroArgs];
         LocalList locals;  // what the body keeps across a co_await
-        Ref delegate;      // what the body currently awaits (an iterator)
+        Ref awaiting;      // what the body's pending co_await waits for
         Ref result;        // the value of co_return
         Ref error;         // the exception that ended the body
         Ref delivered;     // value for the pending co_await
@@ -100,9 +97,9 @@ using BodyFn = Coro (*)(PyObject* const* args);
 // A body that takes only the instance.
 using MethodBodyFn = Coro (*)(PyObject* self);
 
-// Starts `body(args)` (or `method(args[0])`) and runs it until it ends or first waits: its result
-// (a new reference), the Body object to await (of body_type()), or null
-// with an error set.  With `observed` (the operation's qualified name, else
+// Starts `body(args)` (or `method(args[0])`) and runs it until it ends or
+// first waits: its result (a new reference), the Body object standing for
+// the waiting body (of body_type()), or null with an error set.  With `observed` (the operation's qualified name, else
 // null), an ordinary error the body ends with is first shown to the
 // failure observer.
 PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs);
@@ -113,8 +110,8 @@ PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObj
 using FailureObserver = void (*)(PyObject* qualname, PyObject* error);
 void set_failure_observer(FailureObserver observer) noexcept;
 
-// The type of the objects a waiting body is awaited through, made ready once
-// at module initialisation.
+// The type of the objects that stand for a waiting body, made ready once at
+// module initialisation.
 PyTypeObject* body_type();
 int body_type_ready();
 

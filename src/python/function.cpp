@@ -95,8 +95,9 @@ std::string code_filename(const std::source_location& where) {
     return "<vesbel.group_bridge:" + std::string(file) + ">";
 }
 
-// The Python source of the factory that makes the method: its one
-// statement lands on the line the method is declared at.
+// The Python source of the factory that makes the method.  An
+// asynchronous one runs the body until it waits, awaits what it waits for,
+// and brings the outcome back in, until the body has ended.
 std::string factory_source(const FunctionSpec& spec, bool asynchronous, bool checked) {
     std::string params, args;
     for (int i = 0; i < spec.nparams; ++i) {
@@ -108,25 +109,50 @@ std::string factory_source(const FunctionSpec& spec, bool asynchronous, bool che
         if (spec.params[i].optional) params += "=None";
         args += spec.params[i].name;
     }
-    int line = static_cast<int>(spec.where.line());
-    std::string source(line > 3 ? line - 3 : 0, '\n');
-    if (asynchronous) {
-        source += "def make(_start, _pending):\n    async def " + std::string(spec.name) + "(" + params +
-                  "):\n        return _result if type(_result := _start(" + args +
-                  ")) is not _pending else (await _result) or _result.value\n";
-    } else if (checked) {
-        source += "def make(_call, _coroutine):\n    def " + std::string(spec.name) + "(" + params +
-                  "):\n        return _call(_coroutine, " + args + ")\n";
-    } else {
-        source += "def make(_call):\n    def " + std::string(spec.name) + "(" + params + "):\n        return _call(" +
-                  args + ")\n";
-    }
-    return source + "    return " + spec.name + "\n";
+    std::string name = spec.name;
+    if (asynchronous)
+        return "def make(_start, _Body):\n"
+               "    async def " +
+               name + "(" + params +
+               "):\n"
+               "        _body = _start(" +
+               args +
+               ")\n"
+               "        while type(_body) is _Body:\n"
+               "            try:\n"
+               "                _value = await _body.awaiting\n"
+               "            except BaseException as _error:\n"
+               "                _body = _body.throw(_error)\n"
+               "            else:\n"
+               "                _body = _body.send(_value)\n"
+               "        return _body\n"
+               "    return " +
+               name + "\n";
+    if (checked)
+        return "def make(_call, _coroutine):\n    def " + name + "(" + params +
+               "):\n        return _call(_coroutine, " + args + ")\n    return " + name + "\n";
+    return "def make(_call):\n    def " + name + "(" + params + "):\n        return _call(" + args + ")\n    return " +
+           name + "\n";
 }
 
+// Compiles Python source with every position on one line: each frame of
+// the method shows the line its C++ declaration is at.
+const char kBuildSource[] =
+    "import ast\n"
+    "def build(source, filename, line):\n"
+    "    tree = ast.parse(source)\n"
+    "    for node in ast.walk(tree):\n"
+    "        if 'lineno' in node._attributes:\n"
+    "            node.lineno = node.end_lineno = line\n"
+    "            node.col_offset = node.end_col_offset = 0\n"
+    "    return compile(tree, filename, 'exec', dont_inherit=True)\n";
+
+PyObject* g_build = nullptr;
+
 // The factory function compiled from `source`, with `globals`.
-Ref compile_factory(const std::string& source, const std::string& filename, PyObject* globals) {
-    Ref module_code = Ref::check(Py_CompileString(source.c_str(), filename.c_str(), Py_file_input));
+Ref compile_factory(const std::string& source, const std::string& filename, int line, PyObject* globals) {
+    Ref module_code = call(g_build, str(source), str(filename), integer(line));
+    if (!PyCode_Check(module_code.get())) raise(PyExc_SystemError, "factory code not made");
     PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
         PyObject* item = PyTuple_GET_ITEM(consts, i);
@@ -172,9 +198,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
     Ref name = Ref::check(PyUnicode_InternFromString(spec.name));
     Ref qualname = owner ? Ref::check(PyUnicode_FromFormat("%U.%s", owner, spec.name)) : name;
     std::string filename = code_filename(spec.where);
+    int line = static_cast<int>(spec.where.line());
     Ref function, coroutine_function, observed;
     if (spec.impl.asynchronous()) {
-        Ref factory = compile_factory(factory_source(spec, true, false), filename, globals);
+        Ref factory = compile_factory(factory_source(spec, true, false), filename, line, globals);
         Ref pending = Ref::borrow(reinterpret_cast<PyObject*>(body_type()));
         coroutine_function = call(factory.get(), make_entry(&kStartEntry, spec, nullptr, module_name), pending);
         observed = call(factory.get(), make_entry(&kStartEntry, spec, qualname.get(), module_name), pending);
@@ -183,7 +210,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
     }
     if (spec.impl.call) {
         bool checked = spec.impl.asynchronous();
-        Ref factory = compile_factory(factory_source(spec, false, checked), filename, globals);
+        Ref factory = compile_factory(factory_source(spec, false, checked), filename, line, globals);
         Ref entry = make_entry(&kCallEntry, spec, nullptr, module_name);
         function = checked ? call(factory.get(), entry, coroutine_function) : call(factory.get(), entry);
         describe(function.get(), spec, qualname.get(), module_name);
@@ -220,6 +247,14 @@ int function_support_ready() {
         for (auto [name, text] : {std::pair{&g_name_replace, "replace"}, std::pair{&g_name_co_qualname, "co_qualname"},
                                   std::pair{&g_name_code, "__code__"}})
             if (!*name) *name = Ref::check(PyUnicode_InternFromString(text)).release();
+        Ref namespace_ = Ref::check(PyDict_New());
+        Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
+        if (PyDict_SetItemString(namespace_.get(), "__builtins__", builtins.get()) < 0) throw_error();
+        Ref code = Ref::check(Py_CompileString(kBuildSource, "<vesbel.group_bridge:build>", Py_file_input));
+        Ref done = Ref::check(PyEval_EvalCode(code.get(), namespace_.get(), namespace_.get()));
+        PyObject* build = PyDict_GetItemString(namespace_.get(), "build");  // borrowed, kept below
+        if (!build) raise(PyExc_SystemError, "build helper missing");
+        g_build = Ref::borrow(build).release();
         Ref inspect = Ref::check(PyImport_ImportModule("inspect"));
         g_markcoroutinefunction = getattr(inspect.get(), str("markcoroutinefunction").get()).release();
         g_entry_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&entry_spec)).release());
