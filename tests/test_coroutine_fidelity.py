@@ -362,3 +362,55 @@ def test_never_awaited_warning_says_where_the_coroutine_was_made(awaiting):
     (warning,) = [w for w in caught if issubclass(w.category, RuntimeWarning)]
     text = str(warning.message)
     assert text.startswith(f"coroutine '{name}' was never awaited") and "Coroutine created at" in text
+
+
+def test_tools_see_a_native_coroutine(awaiting):
+    # What inspect, call-graph walkers and source lookups see, beside a
+    # plain async def: the kind, the arguments in the frame, the chain of
+    # awaits, and no source for a compiled extension.
+    async def receiver_stop():
+        return await bare()
+
+    coro = awaiting(receiver_stop())
+    assert inspect.iscoroutine(coro) and type(coro) is types.CoroutineType
+    assert coro.send(None) == "step"
+    assert list(inspect.getcoroutinelocals(coro).values())[0] is coro.cr_frame.f_locals[coro.cr_code.co_varnames[0]]
+    assert type(list(inspect.getcoroutinelocals(coro).values())[0]).__name__ == "GroupBridge"
+    chain, link = [], coro
+    while isinstance(link, types.CoroutineType):
+        chain.append(link.cr_code.co_name)
+        link = link.cr_await
+    assert chain == [coro.cr_code.co_name, "receiver_stop"]
+    has_source = coro.cr_code.co_name == "native_stop"
+    for target in (coro.cr_frame, coro.cr_code):
+        if has_source:
+            assert "async def native_stop" in inspect.getsource(target)
+        else:
+            with pytest.raises(OSError):
+                inspect.getsource(target)
+    assert outcome(lambda: coro.send(None)) == ("returned", None)
+
+
+def test_yield_from_in_a_generator_based_coroutine(awaiting):
+    @types.coroutine
+    def legacy(coro):
+        return (yield from coro)
+
+    driver = legacy(awaiting(bare()))
+    assert driver.send(None) == "step"
+    assert outcome(lambda: driver.send("sent")) == ("returned", None)
+
+
+def test_pdb_post_mortem_shows_the_arguments_and_survives_ll(awaiting):
+    import io
+    import pdb
+
+    coro = awaiting(Failing())
+    with pytest.raises(LookupError) as caught:
+        coro.send(None)
+    out = io.StringIO()
+    debugger = pdb.Pdb(stdin=io.StringIO("up\nll\nargs\np 6 * 7\nq\n"), stdout=out, nosigint=True)
+    debugger.reset()
+    debugger.interaction(None, caught.value.__traceback__.tb_next)
+    shown = out.getvalue()
+    assert "42" in shown and "GroupBridge object" in shown

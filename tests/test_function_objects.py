@@ -83,10 +83,26 @@ def test_code_object_names_the_operation_and_its_source(gb, name, args):
          r"^functools\.partial\(<function GroupController\.stop at 0x[0-9a-f]+>\)$"),
         (lambda gb: repr(vars(gb.GroupController)), r"'stop': <function GroupController\.stop at 0x[0-9a-f]+>"),
         (lambda gb: pydoc.plain(pydoc.render_doc(gb.GroupBridge)), r"\|  async start\(self\)\n"),
+        (lambda gb: pydoc.plain(pydoc.render_doc(gb.GroupBridge.stop)), r"function stop in module vesbel\.group_bridge\n\nasync stop\(self\)\n"),
+        (lambda gb: " ".join(n for n, _ in inspect.getmembers(gb.GroupBridge, inspect.isfunction)),
+         r"^__init__ .*\bsnapshot start stop$"),
     ],
 )
 def test_unbound_methods_render(gb, render, pattern):
     assert re.search(pattern, render(gb))
+
+
+def test_mock_autospec_binds_and_checks_signatures(gb):
+    bridge = gb.GroupBridge("10.0.0.2", object())
+    with unittest.mock.patch.object(gb.GroupBridge, "stop", autospec=True) as stop:
+        asyncio.run(bridge.stop())
+    stop.assert_awaited_once_with(bridge)
+    for mock in (unittest.mock.create_autospec(gb.GroupController, instance=True),
+                 unittest.mock.create_autospec(make_group(gb, [])[0])):
+        with pytest.raises(TypeError, match="missing a required argument: 'volume'"):
+            mock.set_volume()
+        with pytest.raises(TypeError, match="too many positional arguments"):
+            mock.stop(1)
 
 
 @pytest.mark.module_only

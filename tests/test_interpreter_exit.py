@@ -24,6 +24,7 @@ RUNS = int(os.environ.get("VESBEL_EXIT_RUNS", "4"))
     ([], 3),
     (["finaliser"], 3),  # a release during the ending would run Python code
     (["uncaught"], 1),  # the host ends on an error without stopping the bridge
+    (["finaliser", "clear-atexit"], 3),  # exit is told by the interpreter, not by atexit
 ])
 def test_exit_with_busy_receiver_threads_keeps_its_status(options, status):
     args = [sys.executable, str(PROGRAM), "3"] + options

@@ -117,3 +117,39 @@ def test_what_the_collector_reaches_is_never_trusted():
         print(json.dumps(asyncio.run(main())))
     """)
     assert outcome == ["ValueError", "TypeError", "ok", "RuntimeError", "RuntimeError", "TypeError"]
+
+
+@pytest.mark.parametrize("command", ["resume", "play_url", "stop"])
+def test_a_step_that_fails_with_no_exception_reads_as_none(command):
+    # A waiting command's cr_await (the gather's future iterator) stepped
+    # by hand to its end answers the command's next step with an error and
+    # no exception: `await` reads that as None, as for a native coroutine.
+    outcome = run_isolated(f"""
+        async def native(members):
+            outcomes = await asyncio.gather(*[asyncio.sleep(0.01, True) for _ in members])
+            return all(outcome is True for outcome in outcomes)
+
+        def attempt(make):
+            async def main():
+                coro = make()
+                await asyncio.wait([coro.send(None)])  # the gather's future, waited for here
+                try:
+                    next(coro.cr_await)
+                except StopIteration:
+                    pass
+                try:
+                    coro.send(None)
+                except StopIteration as stop:
+                    return ["returned", stop.value]
+                except Exception as error:
+                    return [type(error).__name__]
+            return asyncio.run(main())
+
+        speakers = [FakeSpeaker(str(i), delays={{{command!r}: 0.01}}) for i in range(2)]
+        ctrl, _, _ = make_group(gb, speakers)
+        args = ("u",) if {command!r} == "play_url" else ()
+        print(json.dumps([attempt(lambda: getattr(ctrl, {command!r})(*args)), attempt(lambda: native(speakers))]))
+    """)
+    module, native = outcome
+    assert native == ["TypeError"]  # all() over None
+    assert module in (["TypeError"], ["returned", True])  # the outcome walk, or a command that ignores outcomes

@@ -1,6 +1,8 @@
 """Catalogue audio ID lookup for the sender's current track."""
 
 import asyncio
+import logging
+import sys
 
 import pytest
 
@@ -125,6 +127,32 @@ def test_failing_search_is_logged_and_gives_none(gb, vlog):
     (record,) = warnings_of(vlog)
     assert record.levelname == "WARNING"
     assert record.getMessage() == "Group audio ID search error for Song: catalogue down"
+
+
+class Witness(logging.Handler):
+    """Records where each record says it comes from and the error being handled as it is emitted."""
+
+    def __init__(self):
+        super().__init__()
+        self.seen = []
+
+    def emit(self, record):
+        self.seen.append((record.funcName, record.pathname, type(sys.exception()).__name__))
+
+
+@pytest.mark.parametrize("answer, handled", [({"errors": {"search_audio_id": RuntimeError("down")}}, "RuntimeError"),
+                                             ({"results": {"search_audio_id": 42}}, "TypeError")])
+def test_the_warning_names_the_operation_and_sees_the_error_handled(gb, answer, handled):
+    bridge, _, _ = make_bridge(gb, {"title": "Song"}, **answer)
+    witness = Witness()
+    logging.getLogger("vesbel").addHandler(witness)
+    try:
+        assert run(bridge._resolve_audio_id()) is None
+    finally:
+        logging.getLogger("vesbel").removeHandler(witness)
+    ((function, path, seen),) = witness.seen
+    assert (function, seen) == ("_resolve_audio_id", handled)
+    assert path.endswith(("group_bridge.py", "<vesbel.group_bridge:group_bridge/bridge_resolve.cpp>"))
 
 
 def test_slow_search_is_cancelled_logged_and_gives_none(gb, vlog, monkeypatch):

@@ -2,6 +2,7 @@
 
 #include "group_bridge/bridge_support.hpp"
 #include "python/coroutine.hpp"
+#include "python/handling.hpp"
 
 namespace gb {
 
@@ -83,7 +84,8 @@ void hand_over(PyObject* loop, PyObject* owner, PyObject* name, const py::Functi
     Ref future;
     try {
         future = py::call(run.get(), operation, loop);
-    } catch (py::PyError&) {
+    } catch (py::PyError& e) {
+        py::Handling handling(e.value().get());
         py::close_unawaited(operation.get());
         throw;
     }

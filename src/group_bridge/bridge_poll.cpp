@@ -3,6 +3,7 @@
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/bridge_support.hpp"
 #include "python/coroutine.hpp"
+#include "python/handling.hpp"
 
 namespace gb {
 
@@ -28,7 +29,8 @@ Ref start_poll(PyObject*, PyObject* const* a) {
     Ref polling = py::call_method(self, names::_poll_target_state);
     try {
         task = py::call_method(loop.get(), names::create_task, polling);
-    } catch (py::PyError&) {
+    } catch (py::PyError& e) {
+        py::Handling handling(e.value().get());
         py::close_unawaited(polling.get());
         throw;
     }
@@ -110,6 +112,7 @@ Coro poll_body(PyObject* self) {
             }
         }
     } catch (py::PyError& e) {
+        py::Handling handling(e.value().get());
         Ref cancelled = asyncio_attr(names::CancelledError);
         if (!e.matches(cancelled.get())) throw;
     }

@@ -3,6 +3,7 @@
 #include "group_bridge/bridge_support.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
+#include "python/handling.hpp"
 #include "python/local.hpp"
 
 namespace gb {
@@ -51,6 +52,7 @@ Coro resolve_body(PyObject* self) {
         co_return audio_id;
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
+        py::Handling handling(e.value().get());
         log_warning("Group audio ID search error for %s: %s", title, e.value());
     }
     co_return py::none();

@@ -3,6 +3,7 @@
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
+#include "python/handling.hpp"
 
 namespace gb {
 
@@ -62,7 +63,8 @@ void spawn(PyObject* scheduler, const Ref& awaitable) {
     try {
         Ref schedule = asyncio_attr(scheduler);
         py::call(schedule.get(), awaitable);
-    } catch (py::PyError&) {
+    } catch (py::PyError& e) {
+        py::Handling handling(e.value().get());
         py::close_unawaited(awaitable.get());
         throw;
     }
@@ -101,6 +103,7 @@ Coro end_poll_body(PyObject* self, PyObject* task) {
         Ref waiting = Ref::borrow(task);
         co_await std::move(waiting);
     } catch (py::PyError& e) {
+        py::Handling handling(e.value().get());
         Ref cancelled = asyncio_attr(names::CancelledError);
         if (!e.matches(cancelled.get())) {
             if (!e.is_ordinary()) throw;
@@ -122,7 +125,8 @@ Coro end_poll_body(PyObject* self, PyObject* task) {
 Coro end_poll_entry(PyObject* const* a) { return end_poll_body(a[0], a[1]); }
 
 const py::Param kEndPollParams[] = {{"self"}, {"task"}};
-const py::FunctionSpec kEndPoll{"end_poll", nullptr, kEndPollParams, 2, nullptr, py::coroutine_body<end_poll_entry>};
+const py::FunctionSpec kEndPoll{
+    "_wait_for_poll_end", nullptr, kEndPollParams, 2, nullptr, py::coroutine_body<end_poll_entry>};
 
 }  // namespace
 

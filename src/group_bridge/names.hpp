@@ -12,7 +12,7 @@
     X(gather) X(return_exceptions) X(sleep) X(wait_for) X(timeout) X(get_running_loop)                \
     X(create_task) X(run_coroutine_threadsafe) X(ensure_future) X(call_soon_threadsafe)               \
     X(is_running) X(add_done_callback) X(cancel) X(done) X(cancelled) X(exception)                    \
-    X(CancelledError) X(current_task) X(cancelling) X(end_poll) X(info) X(warning) X(getLogger) X(values) X(get) X(strip) X(split)              \
+    X(CancelledError) X(current_task) X(cancelling) X(info) X(warning) X(getLogger) X(values) X(get) X(strip) X(split)              \
     /* configuration */                                                                               \
     X(config) X(group) X(member_dids) X(airplay_name) X(default_xiaomi_volume)                        \
     X(default_audio_id) X(web_port) X(virtual_delay)                                                  \

@@ -6,10 +6,12 @@ main thread exits without stopping the bridge, as a host does on an uncaught
 error.  Interpreter exit then ends each busy thread where it next asks for
 the GIL.  The program must end with its own status, with no signal.
 
-Usage: exit_while_hooks_run.py STATUS [finaliser] [uncaught]
+Usage: exit_while_hooks_run.py STATUS [finaliser] [uncaught] [clear-atexit]
 "finaliser" gives the hub's leases a ``__del__``, so Python code would run
 if a reference were released during that ending; "uncaught" ends the
-program with an uncaught error instead of ``sys.exit(STATUS)``.
+program with an uncaught error instead of ``sys.exit(STATUS)``;
+"clear-atexit" empties the atexit registry first, as an interactive shell
+does before it exits.
 """
 
 import asyncio
@@ -69,6 +71,10 @@ def main():
     for _ in range(6):
         threading.Thread(target=busy, daemon=True).start()
     time.sleep(0.3)
+    if "clear-atexit" in sys.argv[2:]:
+        import atexit
+
+        atexit._clear()
     if "uncaught" in sys.argv[2:]:
         raise RuntimeError("the host failed")
     sys.exit(STATUS)
