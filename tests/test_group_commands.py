@@ -2,6 +2,7 @@
 
 import asyncio
 import fractions
+import gc
 import logging
 import time
 
@@ -208,6 +209,49 @@ def test_member_that_cannot_start_the_operation_fails_the_command(gb):
     with pytest.raises(AttributeError):
         run(group(gb, Mute(), later).play_url("u"))
     assert later.calls == []  # members are started in order; the command stopped at the first failure
+
+
+class PlainSpeaker(FakeSpeaker):
+    """Its operations answer at once with a plain value, which gather refuses."""
+
+    def _op(self, name, *args, **kwargs):
+        self.record(name, *args, **kwargs)
+        return True
+
+
+class Closable:
+    """An awaitable that is no coroutine but can be closed."""
+
+    def __init__(self, operation):
+        self.operation = operation
+
+    def __await__(self):
+        return self.operation.__await__()
+
+    def close(self):
+        self.operation.close()
+
+
+class AwaitableSpeaker(FakeSpeaker):
+    def _op(self, name, *args, **kwargs):
+        return Closable(super()._op(name, *args, **kwargs))
+
+
+@pytest.mark.parametrize("kind", [FakeSpeaker, AwaitableSpeaker])
+@pytest.mark.parametrize(
+    "command, args", [("play_url", ("u",)), ("stop", ()), ("pause", ()), ("resume", ()), ("set_volume", (5,))]
+)
+def test_members_gather_took_before_refusing_one_still_run(gb, command, args, kind):
+    taken, plain, untaken = kind("a"), PlainSpeaker("b"), FakeSpeaker("c")
+
+    async def main():
+        with pytest.raises(TypeError):
+            await getattr(group(gb, taken, plain, untaken), command)(*args)
+        await asyncio.sleep(0)  # the task gather made for the first member runs
+
+    run(main())
+    gc.collect()  # an operation left unclosed would warn that it was never awaited
+    assert taken.finished == [command] and plain.names() == [command] and untaken.calls == []
 
 
 @pytest.mark.parametrize(
