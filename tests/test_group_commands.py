@@ -254,6 +254,20 @@ def test_members_gather_took_before_refusing_one_still_run(gb, command, args, ki
     assert taken.finished == [command] and plain.names() == [command] and untaken.calls == []
 
 
+def test_a_failure_to_tell_what_gather_took_is_raised_over_its_refusal(gb, monkeypatch):
+    class NoTaskList:
+        def __getattr__(self, name):
+            return getattr(asyncio, name)
+
+        def all_tasks(self):
+            raise LookupError("no task list")
+
+    monkeypatch.setattr(gb, "asyncio", NoTaskList())
+    with pytest.raises(LookupError) as raised:
+        run(group(gb, FakeSpeaker("a"), PlainSpeaker("b")).stop())
+    assert type(raised.value.__context__) is TypeError
+
+
 @pytest.mark.parametrize(
     "command, args", [("play_url", ("u",)), ("stop", ()), ("pause", ()), ("resume", ()), ("set_volume", (5,))]
 )
