@@ -159,7 +159,6 @@ class GroupBridge:
         # The receiver this one replaces would go on serving under the same name.
         if self.airplay_server:
             await self.airplay_server.stop()
-            self.airplay_server = None
         server = self.airplay_server = AirPlayServer(
             self.host, self.device_name, self.shared_zeroconf, speaker_hardware="GROUP"
         )

@@ -57,10 +57,7 @@ Ref stop_of_held_receiver(PyObject* self) {
 // py::Local, visible to the collector while the body is suspended.
 Coro start_body(PyObject* self) {
     capture_loop(self);
-    if (Ref stopping = stop_of_held_receiver(self)) {
-        co_await std::move(stopping);
-        py::setattr(self, names::airplay_server, Py_None);
-    }
+    if (Ref stopping = stop_of_held_receiver(self)) co_await std::move(stopping);
     py::Local server = make_receiver(self);
     Ref starting = iface::Receiver{server.get()}.start();
     co_await std::move(starting);
