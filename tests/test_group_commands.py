@@ -4,6 +4,7 @@ import asyncio
 import fractions
 import logging
 import time
+import unittest.mock
 
 import pytest
 
@@ -13,6 +14,7 @@ from fakes import FakeSpeaker, NoResumeSpeaker, make_group
 PLAY_LOG = "Group play_url pushed to %d/%d member speakers (audio_id=%s)"
 EMPTY_LOG = "Group play: no active member speakers selected in group mode"
 DEFAULT_STATUS = {"status": 0, "volume": 50, "cur_time": 0, "duration": 0}
+CONTROL_COMMANDS = [("play_url", ("u",)), ("stop", ()), ("pause", ()), ("resume", ()), ("set_volume", (5,))]
 
 
 class MemberFailure(Exception):
@@ -210,9 +212,20 @@ def test_member_that_cannot_start_the_operation_fails_the_command(gb):
     assert later.calls == []  # members are started in order; the command stopped at the first failure
 
 
-@pytest.mark.parametrize(
-    "command, args", [("play_url", ("u",)), ("stop", ()), ("pause", ()), ("resume", ()), ("set_volume", (5,))]
-)
+@pytest.mark.parametrize("command, args", CONTROL_COMMANDS)
+def test_members_gather_took_before_a_mock_still_run(gb, command, args):
+    taken, mock, untaken = FakeSpeaker("a"), unittest.mock.Mock(did="b"), FakeSpeaker("c")
+
+    async def main():
+        with pytest.raises(TypeError):  # what a mock's operation gives is not awaitable
+            await getattr(group(gb, taken, mock, untaken), command)(*args)
+        await asyncio.sleep(0)  # the task gather made for the first member runs
+
+    run(main())
+    assert (taken.finished, [c[0] for c in mock.mock_calls], untaken.calls) == ([command], [command], [])
+
+
+@pytest.mark.parametrize("command, args", CONTROL_COMMANDS)
 def test_slow_members_run_concurrently(gb, command, args):
     delay, count = 0.1, 10
     speakers = [FakeSpeaker(str(i), delays={command: delay}) for i in range(count)]

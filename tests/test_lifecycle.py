@@ -124,6 +124,17 @@ def test_failing_receiver_stop_propagates_and_keeps_the_receiver(env):
     assert isinstance(env.bridge.airplay_server, WatchedReceiver)
 
 
+def test_a_second_start_stops_the_receiver_it_replaces(env, vlog):
+    b = env.bridge
+    asyncio.run(b.start())
+    first, env.config.group.airplay_name = b.airplay_server, "Upstairs"
+    asyncio.run(b.start())
+    assert first.called("stop") == [((), {"held": True})]  # before its successor was made
+    assert b.airplay_server.calls == [
+        ("__init__", ("10.0.0.9", "Upstairs", None), {"speaker_hardware": "GROUP"}), ("start", (), {})]
+    assert lines(vlog)[-1] == ("INFO", "Started Group AirPlay bridge Upstairs on rtsp=7000")
+
+
 @pytest.mark.parametrize("method", ["start", "stop"])
 @pytest.mark.parametrize("args, kwargs", [((1,), {}), ((), {"now": True})])
 def test_lifecycle_takes_no_arguments(env, method, args, kwargs):

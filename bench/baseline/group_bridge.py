@@ -57,14 +57,14 @@ class GroupController:
         members = self.get_member_controllers()
         if members:
             tasks = _start_each(members, "stop")
-            await asyncio.gather(*tasks, return_exceptions=True)
+            await _gather(tasks)
         return True
 
     async def pause(self) -> bool:
         members = self.get_member_controllers()
         if members:
             tasks = _start_each(members, "pause")
-            await asyncio.gather(*tasks, return_exceptions=True)
+            await _gather(tasks)
         return True
 
     async def resume(self) -> bool:
@@ -83,7 +83,7 @@ class GroupController:
         except BaseException:
             _close_unstarted(tasks)
             raise
-        results = await asyncio.gather(*tasks, return_exceptions=True)
+        results = await _gather(tasks)
         return all(result is True for result in results)
 
     # Checks its arguments on the call; an async method to introspection.
@@ -156,6 +156,9 @@ class GroupBridge:
 
     async def start(self):
         self._loop = asyncio.get_running_loop()
+        # The receiver this one replaces would go on serving under the same name.
+        if self.airplay_server:
+            await self.airplay_server.stop()
         server = self.airplay_server = AirPlayServer(
             self.host, self.device_name, self.shared_zeroconf, speaker_hardware="GROUP"
         )
@@ -401,7 +404,7 @@ async def _group_play_url(self, url, audio_id):
         log.warning("Group play: no active member speakers selected in group mode")
         return False
     tasks = _start_each(members, "play_url", url, audio_id)
-    results = await asyncio.gather(*tasks, return_exceptions=True)
+    results = await _gather(tasks)
     success_count = sum(1 for result in results if result is True)
     log.info(
         "Group play_url pushed to %d/%d member speakers (audio_id=%s)",
@@ -417,7 +420,7 @@ async def _group_set_volume(self, volume):
     members = self.get_member_controllers()
     if members:
         tasks = _start_each(members, "set_volume", volume)
-        await asyncio.gather(*tasks, return_exceptions=True)
+        await _gather(tasks)
     return True
 
 
@@ -495,6 +498,18 @@ def _start_each(members, operation, *args):
         _close_unstarted(started)
         raise
     return started
+
+
+def _gather(operations):
+    """``asyncio.gather`` of the member operations, failures as outcomes.  A
+    gather that refuses one operation has already made tasks of those before
+    it: they keep running, and only the coroutines no task holds are closed."""
+    try:
+        return asyncio.gather(*operations, return_exceptions=True)
+    except BaseException:
+        held = {id(task.get_coro()) for task in asyncio.all_tasks()}
+        _close_unstarted([operation for operation in operations if id(operation) not in held])
+        raise
 
 
 def _close_unstarted(pending):

@@ -23,12 +23,14 @@ const std::pair<PyObject**, PyObject**> kHooks[] = {
     {&names::on_progress_change, &names::_on_progress_change},
 };
 
-// Steps 1 to 3 of the start: the loop captured, the receiver made, stored
-// at once and given the bridge's hooks.
-Ref make_receiver(PyObject* self) {
+void capture_loop(PyObject* self) {
     Ref get_loop = asyncio_attr(names::get_running_loop);
     Ref loop = py::call(get_loop.get());
     py::setattr(self, names::_loop, loop.get());
+}
+
+// The receiver made, stored at once and given the bridge's hooks.
+Ref make_receiver(PyObject* self) {
     Ref server_class = global(names::AirPlayServer);
     Ref host = py::getattr(self, names::host);
     Ref name = py::getattr(self, names::device_name);
@@ -41,9 +43,21 @@ Ref make_receiver(PyObject* self) {
     return server;
 }
 
-// The receiver each body waits on stays in a py::Local, visible to the
-// collector while the body is suspended.
+// `airplay_server.stop()` begun when the bridge holds a receiver, else a
+// null Ref.
+Ref stop_of_held_receiver(PyObject* self) {
+    Ref server = py::getattr(self, names::airplay_server);
+    if (!py::truthy(server.get())) return Ref();
+    return iface::Receiver{server.get()}.stop();
+}
+
+// A start on a started bridge stops the receiver it replaces first: left
+// running, that one would go on serving under the same name and driving the
+// group.  The new receiver, read again after its start, stays in a
+// py::Local, visible to the collector while the body is suspended.
 Coro start_body(PyObject* self) {
+    capture_loop(self);
+    if (Ref stopping = stop_of_held_receiver(self)) co_await std::move(stopping);
     py::Local server = make_receiver(self);
     Ref starting = iface::Receiver{server.get()}.start();
     co_await std::move(starting);
@@ -56,9 +70,7 @@ Coro start_body(PyObject* self) {
 Coro stop_body(PyObject* self) {
     py::setattr(self, names::_airplay_active, Py_False);
     if (Ref ending = end_poll(self)) co_await std::move(ending);
-    py::Local server = py::getattr(self, names::airplay_server);
-    if (py::truthy(server.get())) {
-        Ref stopping = iface::Receiver{server.get()}.stop();
+    if (Ref stopping = stop_of_held_receiver(self)) {
         co_await std::move(stopping);
         py::setattr(self, names::airplay_server, Py_None);
     }

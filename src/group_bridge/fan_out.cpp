@@ -33,14 +33,57 @@ PyObject* return_exceptions_keyword() {
     return keyword;
 }
 
+// The identities of the coroutines held by the running loop's unfinished
+// tasks, as a set of ints.  An address stands for its object only while
+// that lives, which is enough to recognise objects held throughout.
+py::Ref task_coroutines() {
+    py::Ref all_tasks = asyncio_attr(names::all_tasks);
+    py::Ref tasks = py::call(all_tasks.get());
+    py::Ref identities = py::Ref::check(PySet_New(nullptr));
+    py::Ref iterator = py::Ref::check(PyObject_GetIter(tasks.get()));
+    while (py::Ref task = py::Ref::steal(PyIter_Next(iterator.get()))) {
+        py::Ref coroutine = py::call_method(task.get(), names::get_coro);
+        py::Ref identity = py::Ref::check(PyLong_FromVoidPtr(coroutine.get()));
+        if (PySet_Add(identities.get(), identity.get()) < 0) py::throw_error();
+    }
+    if (PyErr_Occurred()) py::throw_error();
+    return identities;
+}
+
 }  // namespace
 
 py::Ref MemberOperations::gather() {
     py::Ref gather = asyncio_attr(names::gather);
-    py::Ref future = operations_.call_with_keyword(gather.get(), return_exceptions_keyword(), Py_True);
-    gathered_ = true;
+    gathered_ = true;  // from here on, what happens to each operation is the gather's doing
+    py::Ref future;
+    try {
+        future = operations_.call_with_keyword(gather.get(), return_exceptions_keyword(), Py_True);
+    } catch (py::PyError& refused) {
+        close_untaken(refused);
+        throw;
+    }
     operations_.clear();
     return future;
+}
+
+void MemberOperations::close_untaken(py::PyError& refused) {
+    try {
+        py::Ref held = task_coroutines();
+        py::Ref is_coroutine = asyncio_attr(names::iscoroutine);
+        for (Py_ssize_t i = 0; i < operations_.size(); ++i) {
+            py::Ref operation = operations_.take(i);
+            py::Ref identity = py::Ref::check(PyLong_FromVoidPtr(operation.get()));
+            int taken = PySet_Contains(held.get(), identity.get());
+            if (taken < 0) py::throw_error();
+            if (!taken && py::truthy(py::call(is_coroutine.get(), operation).get()))
+                py::close_unawaited(operation.get());
+        }
+    } catch (py::PyError& failure) {
+        // Raised while the gather's error was being handled, as in Python.
+        if (failure.value().get() != refused.value().get())
+            PyException_SetContext(failure.value().get(), refused.take().release());
+        throw;
+    }
 }
 
 // Items are only compared by identity: no Python code runs during the walk.

@@ -9,7 +9,9 @@ namespace gb {
 // The member operations of one command, in member order, kept in a private
 // buffer that serves as the gather's arguments.  Operations that were
 // started but never reach the gather are closed when this goes away, so a
-// failure part-way through starting them leaves nothing un-awaited.
+// failure part-way through starting them leaves nothing un-awaited.  A
+// gather that refuses one operation has already made tasks of those before
+// it: they keep running, and only the coroutines no task holds are closed.
 class MemberOperations {
 public:
     // `expected`: how many operations are likely (more may come).
@@ -25,6 +27,10 @@ public:
     py::Ref gather();
 
 private:
+    // After a failed gather: closes each coroutine no task holds.  A failure
+    // to tell is raised with `refused` as its context; the rest stay open.
+    void close_untaken(py::PyError& refused);
+
     py::ArgBuffer operations_;
     bool gathered_ = false;
 };

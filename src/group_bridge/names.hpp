@@ -11,6 +11,7 @@
     X(asyncio) X(logging) X(time) X(log) X(AirPlayServer) X(airplay_db_to_xiaomi_volume)              \
     X(gather) X(return_exceptions) X(sleep) X(wait_for) X(timeout) X(get_running_loop)                \
     X(create_task) X(run_coroutine_threadsafe) X(ensure_future) X(call_soon_threadsafe)               \
+    X(all_tasks) X(get_coro) X(iscoroutine)                                                           \
     X(is_running) X(add_done_callback) X(cancel) X(done) X(cancelled) X(exception)                    \
     X(CancelledError) X(current_task) X(cancelling) X(info) X(warning) X(getLogger) X(values) X(get) X(strip) X(split)              \
     /* configuration */                                                                               \
