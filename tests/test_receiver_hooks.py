@@ -5,6 +5,7 @@ import concurrent.futures
 import fractions
 import gc
 import itertools
+import logging
 import sys
 import threading
 import time
@@ -338,6 +339,58 @@ def test_failed_hand_over_is_logged_once_naming_the_operation(gb, hooked, runnin
     time.sleep(0.05)  # a second line, if any, would come now
     name = "GroupBridge._stop_target" if operation == "module" else Bridge._stop_target.__qualname__
     assert lines(vlog, "WARNING") == [("WARNING", f"Group bridge {name} failed: RuntimeError('hub down')")]
+
+
+@pytest.mark.parametrize("wrapper, failing_hub, logged", [
+    ("handles", True, []),  # the host's wrapper swallows the operation's failure
+    ("adds", False, ["Group bridge GroupBridge._stop_target failed: LookupError('time limit')"]),
+])
+def test_a_replaced_run_coroutine_threadsafe_decides_what_is_logged(gb, hooked, running_loop, vlog, wrapper,
+                                                                     failing_hub, logged):
+    hub = FakeHub(errors={"get_session": RuntimeError("hub down")} if failing_hub else {})
+    env = hooked(running_loop, hub=hub)
+
+    def run_coroutine_threadsafe(operation, loop):
+        async def wrapped():
+            try:
+                await operation
+            except RuntimeError:
+                return
+            raise LookupError("time limit")
+
+        return asyncio.run_coroutine_threadsafe(wrapped(), loop)
+
+    env.aio.run_coroutine_threadsafe = run_coroutine_threadsafe
+    assert from_receiver_thread(env.bridge._on_play_stop) == {"returned": None}
+    time.sleep(0.1)
+    assert [message for _, message in lines(vlog, "WARNING")] == logged
+
+
+def test_an_interrupt_while_a_failed_hand_over_is_logged_reaches_the_host(gb, monkeypatch):
+    class Interrupting(logging.Handler):
+        def emit(self, record):
+            if record.getMessage().startswith("Group bridge"):
+                raise KeyboardInterrupt
+
+    env = make_env(gb, monkeypatch, hub=FakeHub(errors={"get_session": RuntimeError("hub down")}))
+    loop = asyncio.new_event_loop()
+    env.bridge._loop = loop
+    handler = Interrupting()
+    logging.getLogger("vesbel").addHandler(handler)
+
+    async def main():
+        env.bridge._on_play_stop()
+        await asyncio.sleep(1)
+
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            loop.run_until_complete(main())
+    finally:
+        logging.getLogger("vesbel").removeHandler(handler)
+        for task in asyncio.all_tasks(loop):
+            task.cancel()
+        loop.run_until_complete(asyncio.sleep(0))
+        loop.close()
 
 
 def test_hand_overs_of_ever_new_operation_names_keep_nothing(gb, monkeypatch):
