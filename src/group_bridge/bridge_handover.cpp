@@ -51,14 +51,6 @@ Ref failure_logger(PyObject* operation) {
     return Ref::check(PyCFunction_New(&kLogFailedOperation, name.get()));
 }
 
-// `args[0].<name>(*args[1:])`, looked up on the instance as a method call is.
-Ref call_named(PyObject* name, std::initializer_list<PyObject*> args) {
-    PyObject* argv[py::kMaxParams + 1] = {};
-    size_t nargs = 0;
-    for (PyObject* arg : args) argv[nargs++] = arg;
-    return Ref::check(PyObject_VectorcallMethod(name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-}
-
 }  // namespace
 
 Ref usable_loop(PyObject* self) {
@@ -69,8 +61,7 @@ Ref usable_loop(PyObject* self) {
     return loop;
 }
 
-void hand_over(PyObject* loop, PyObject* owner, PyObject* name, const py::FunctionSpec& spec,
-               std::initializer_list<PyObject*> args) {
+void hand_over(PyObject* loop, const py::FunctionSpec& spec, std::initializer_list<PyObject*> args) {
     // With asyncio's own run_coroutine_threadsafe, the module's own
     // operation logs its failure itself as it ends: the same record as the
     // done-callback's, without a Python call under the future's lock.  A
@@ -78,9 +69,9 @@ void hand_over(PyObject* loop, PyObject* owner, PyObject* name, const py::Functi
     // the future reports, so then the done-callback logs what it says.
     Ref run = asyncio_attr(names::run_coroutine_threadsafe);
     Ref operation;
-    if (run.get() == g_own_run_coroutine_threadsafe) operation = py::call_observed(spec, owner, args);
+    if (run.get() == g_own_run_coroutine_threadsafe) operation = py::call_observed(spec, args);
     bool logs_itself = static_cast<bool>(operation);
-    if (!operation) operation = call_named(name, args);
+    if (!operation) operation = py::call_method_of(spec, args);
     Ref future;
     try {
         future = py::call(run.get(), operation, loop);

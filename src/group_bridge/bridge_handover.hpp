@@ -11,11 +11,11 @@ namespace gb {
 // arriving before the first start or after the loop ended are dropped.
 py::Ref usable_loop(PyObject* self);
 
-// Submits `owner.<name>(*args)` (the method `spec` unless overridden) to
-// `loop` with run_coroutine_threadsafe.  The hook does not wait; an
-// ordinary error the operation ends with is logged.
-void hand_over(PyObject* loop, PyObject* owner, PyObject* name, const py::FunctionSpec& spec,
-               std::initializer_list<PyObject*> args);
+// Submits `args[0].<name>(*args[1:])` of the method `spec` (looked up on
+// the instance, so an override decides) to `loop` with
+// run_coroutine_threadsafe.  The hook does not wait; an ordinary error the
+// operation ends with is logged.
+void hand_over(PyObject* loop, const py::FunctionSpec& spec, std::initializer_list<PyObject*> args);
 
 // Makes the module's own operations log their failure as they end.
 void prepare_hand_over();

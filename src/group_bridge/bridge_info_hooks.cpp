@@ -96,8 +96,7 @@ Ref on_volume_change(PyObject*, PyObject* const* a) {
     Ref loop = usable_loop(self);
     if (!loop) return py::none();
     Ref controller = py::getattr(self, names::controller);
-    hand_over(loop.get(), controller.get(), names::set_volume, controller_set_volume(),
-              {controller.get(), volume.get()});
+    hand_over(loop.get(), controller_methods().set_volume, {controller.get(), volume.get()});
     return py::none();
 }
 

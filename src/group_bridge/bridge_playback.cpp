@@ -1,6 +1,7 @@
 // Starts the group's AirPlay stream on every member speaker.
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/bridge_support.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
 #include "python/local.hpp"
@@ -118,7 +119,7 @@ bool begin_playback(PyObject* self, PyObject* stream_url_arg) {
     py::setattr(self, names::_airplay_active, Py_True);
     Ref grace_end = Ref::check(PyNumber_Add(now().get(), py::floating(kGracePeriod).get()));
     py::setattr(self, names::_play_grace_until, grace_end.get());
-    Ref lease = py::call_method(self, names::_acquire_audio);
+    Ref lease = py::call_method_of(kBridgeAcquireAudio, {self});
     if (py::truthy(lease.get())) return true;
     log_warning("AudioHub is busy; rejected group AirPlay stream");
     return false;
@@ -136,7 +137,7 @@ Ref lease_session_id(PyObject* self) {
 Coro play_body(PyObject* self, PyObject* stream_url_arg) {
     if (!begin_playback(self, stream_url_arg)) co_return py::none();
     py::Local custom_default = configured_default_audio_id(self);
-    Ref resolving = py::call_method(self, names::_resolve_audio_id);
+    Ref resolving = py::call_method_of(kBridgeResolveAudioId, {self});
     py::Local resolved = co_await std::move(resolving);
     if (overtaken(self, "while resolving the audio ID")) co_return py::none();
     PyObject* session_audio_id = py::truthy(resolved.get())         ? resolved.get()
@@ -162,7 +163,8 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
                                                               pod_url.get(), caps.get(), held.get());
         Ref controller = py::getattr(self, names::controller);
         Ref audio_id = py::getattr(self, names::_session_audio_id);
-        playing = py::call_method(controller.get(), names::play_url, xiaomi_url, audio_id);
+        playing =
+            py::call_method_of(controller_methods().play_url, {controller.get(), xiaomi_url.get(), audio_id.get()});
     }
     Ref accepted = co_await std::move(playing);
     if (!py::truthy(accepted.get())) log_warning("Group Xiaomi Egress rejected: session_id=%s", session_id);
@@ -170,7 +172,7 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
 
     copy_progress_to_session(self);
     announce_play(pod_url.get(), session_id.get(), metadata.get());
-    py::call_method(self, names::_start_poll);
+    py::call_method_of(kBridgeStartPoll, {self});
     log_info("Group AirPlay stream attached to speakers (%s)", py::getattr(self, names::device_name));
     co_return py::none();
 }

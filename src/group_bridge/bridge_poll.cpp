@@ -2,6 +2,7 @@
 // sends the stream again after an interruption.
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/bridge_support.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "python/coroutine.hpp"
 #include "python/handling.hpp"
 
@@ -26,7 +27,7 @@ Ref start_poll(PyObject*, PyObject* const* a) {
     }
     Ref get_loop = asyncio_attr(names::get_running_loop);
     Ref loop = py::call(get_loop.get());
-    Ref polling = py::call_method(self, names::_poll_target_state);
+    Ref polling = py::call_method_of(kBridgePollTargetState, {self});
     try {
         task = py::call_method(loop.get(), names::create_task, polling);
     } catch (py::PyError& e) {
@@ -63,7 +64,7 @@ bool in_grace(PyObject* self) {
 // `asyncio.wait_for(controller.get_status(), timeout=8)`, not yet awaited.
 Ref ask_status(PyObject* self) {
     Ref controller = py::getattr(self, names::controller);
-    Ref asking = py::call_method(controller.get(), names::get_status);
+    Ref asking = py::call_method_of(controller_methods().get_status, {controller.get()});
     return wait_for(asking, py::integer(kStatusTimeout));
 }
 
@@ -84,7 +85,7 @@ Ref resume_group(PyObject* self) {
     py::setattr(self, names::_play_grace_until, grace_end.get());
     Ref controller = py::getattr(self, names::controller);
     Ref audio_id = py::getattr(self, names::_session_audio_id);
-    return py::call_method(controller.get(), names::play_url, fresh_url, audio_id);
+    return py::call_method_of(controller_methods().play_url, {controller.get(), fresh_url.get(), audio_id.get()});
 }
 
 // Nothing the body holds crosses a co_await: each wait's values are made

@@ -1,6 +1,7 @@
 // Ends or holds the group's playback when the sender stops or pauses.
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/bridge_support.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "python/coroutine.hpp"
 
@@ -22,7 +23,7 @@ void end_playback(PyObject* self) {
     Ref session_id = py::integer(0);
     if (py::truthy(hub.get())) {
         session_id = hub_session_id(hub.get());
-        py::call_method(self, names::_release_audio);
+        py::call_method_of(kBridgeReleaseAudio, {self});
     }
     try {
         Ref event = control_event("stop");
@@ -62,7 +63,8 @@ Coro stop_target_body(PyObject* self) {
     end_playback(self);
     if (Ref ending = end_poll(self)) co_await std::move(ending);
     try {
-        Ref stopping = py::call_method(py::getattr(self, names::controller).get(), names::stop);
+        Ref controller = py::getattr(self, names::controller);
+        Ref stopping = py::call_method_of(controller_methods().stop, {controller.get()});
         co_await std::move(stopping);
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;
@@ -79,7 +81,8 @@ Coro pause_target_body(PyObject* self) {
         }
     }
     try {
-        Ref pausing = py::call_method(py::getattr(self, names::controller).get(), names::pause);
+        Ref controller = py::getattr(self, names::controller);
+        Ref pausing = py::call_method_of(controller_methods().pause, {controller.get()});
         co_await std::move(pausing);
     } catch (py::PyError& e) {
         if (!e.is_ordinary()) throw;

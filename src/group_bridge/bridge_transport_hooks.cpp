@@ -3,6 +3,7 @@
 #include "group_bridge/bridge.hpp"
 #include "group_bridge/bridge_handover.hpp"
 #include "group_bridge/bridge_support.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "group_bridge/interfaces.hpp"
 
 namespace gb {
@@ -15,19 +16,19 @@ Ref on_play_start(PyObject*, PyObject* const* a) {
     py::require_exact_str(a[1], "stream_url");
     Ref loop = usable_loop(a[0]);
     if (!loop) return py::none();
-    hand_over(loop.get(), a[0], names::_play_on_target, kBridgePlayOnTarget, {a[0], a[1]});
+    hand_over(loop.get(), kBridgePlayOnTarget, {a[0], a[1]});
     return py::none();
 }
 
 Ref on_play_stop(PyObject*, PyObject* const* a) {
     Ref loop = usable_loop(a[0]);
-    if (loop) hand_over(loop.get(), a[0], names::_stop_target, kBridgeStopTarget, {a[0]});
+    if (loop) hand_over(loop.get(), kBridgeStopTarget, {a[0]});
     return py::none();
 }
 
 Ref on_play_pause(PyObject*, PyObject* const* a) {
     Ref loop = usable_loop(a[0]);
-    if (loop) hand_over(loop.get(), a[0], names::_pause_target, kBridgePauseTarget, {a[0]});
+    if (loop) hand_over(loop.get(), kBridgePauseTarget, {a[0]});
     return py::none();
 }
 
@@ -41,9 +42,9 @@ Ref resume(PyObject*, PyObject* const* a) {
         iface::AudioHub{hub.get()}.resume_source(lease.get());
     }
     py::setattr(self, names::_airplay_active, Py_True);
-    py::call_method(self, names::_start_poll);
+    py::call_method_of(kBridgeStartPoll, {self});
     Ref controller = py::getattr(self, names::controller);
-    spawn(names::create_task, py::call_method(controller.get(), names::resume));
+    spawn(names::create_task, py::call_method_of(controller_methods().resume, {controller.get()}));
     return py::none();
 }
 

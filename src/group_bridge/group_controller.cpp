@@ -252,7 +252,10 @@ const MemberSpec kMembers[] = {
 
 }  // namespace
 
-const py::FunctionSpec& controller_set_volume() { return kSetVolume; }
+const ControllerMethods& controller_methods() {
+    static const ControllerMethods methods{kPlayUrl, kStop, kPause, kResume, kSetVolume, kGetStatus};
+    return methods;
+}
 
 Ref select_members(PyObject* self) {
     Ref provider = py::getattr(self, names::_get_controllers);

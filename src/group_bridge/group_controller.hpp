@@ -13,7 +13,17 @@ py::Ref select_members(PyObject* self);
 // command can tell a call of it from a call of an override.
 void remember_own_member_selection(PyObject* controller_class);
 
-// The spec of GroupController.set_volume (the volume hook hands it over).
-const py::FunctionSpec& controller_set_volume();
+// GroupController's commands, which the bridge calls on its controller
+// (through py::call_method_of, so a host's own controller or an override
+// is called as it is).
+struct ControllerMethods {
+    const py::FunctionSpec& play_url;
+    const py::FunctionSpec& stop;
+    const py::FunctionSpec& pause;
+    const py::FunctionSpec& resume;
+    const py::FunctionSpec& set_volume;
+    const py::FunctionSpec& get_status;
+};
+const ControllerMethods& controller_methods();
 
 }  // namespace gb

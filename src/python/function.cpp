@@ -222,23 +222,52 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
     return function;
 }
 
-Ref call_observed(const FunctionSpec& spec, PyObject* self, std::initializer_list<PyObject*> args) {
+namespace {
+
+// Whether `self.<name>` is the class's own function of `spec`: not
+// overridden on a subclass, not shadowed by the instance.
+bool is_own(const FunctionSpec& spec, PyObject* self) {
     const MadeFunction& made = spec.made;
     PyTypeObject* type = Py_TYPE(self);
-    if (!made.observed || type->tp_getattro != PyObject_GenericGetAttr) return Ref();
+    if (!made.function || type->tp_getattro != PyObject_GenericGetAttr) return false;
     // Only compared: no Python code runs between the lookup and the test.
-    if (_PyType_Lookup(type, made.name) != made.function) return Ref();
+    if (_PyType_Lookup(type, made.name) != made.function) return false;
     if (PyObject** slot = _PyObject_GetDictPtr(self); slot && *slot) {
         Ref dict = Ref::borrow(*slot);
         int shadowed = PyDict_Contains(dict.get(), made.name);
         if (shadowed < 0) throw_error();
-        if (shadowed) return Ref();
+        if (shadowed) return false;
     }
+    return true;
+}
+
+// Calls the implementation of `spec` with `args`, as its Python function
+// would, with `coroutine_function` making the coroutine of an
+// asynchronous method.
+Ref call_implementation(const FunctionSpec& spec, PyObject* coroutine_function, std::initializer_list<PyObject*> args) {
     PyObject* argv[kMaxParams + 1] = {};
     Py_ssize_t nargs = 0;
     for (PyObject* arg : args) argv[1 + nargs++] = arg;
-    if (spec.impl.call) return spec.impl.call(made.observed, argv + 1);
-    return Ref::check(PyObject_Vectorcall(made.observed, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (nargs != spec.nparams) raise(PyExc_TypeError, "wrong number of arguments");
+    if (spec.impl.call) return spec.impl.call(coroutine_function, argv + 1);
+    return Ref::check(
+        PyObject_Vectorcall(coroutine_function, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+}  // namespace
+
+Ref call_method_of(const FunctionSpec& spec, std::initializer_list<PyObject*> args) {
+    PyObject* self = *args.begin();
+    if (is_own(spec, self)) return call_implementation(spec, spec.made.coroutine_function, args);
+    PyObject* argv[kMaxParams + 1] = {};
+    size_t nargs = 0;
+    for (PyObject* arg : args) argv[nargs++] = arg;
+    return Ref::check(PyObject_VectorcallMethod(spec.made.name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref call_observed(const FunctionSpec& spec, std::initializer_list<PyObject*> args) {
+    if (!spec.made.observed || !is_own(spec, *args.begin())) return Ref();
+    return call_implementation(spec, spec.made.observed, args);
 }
 
 int function_support_ready() {

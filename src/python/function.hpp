@@ -92,12 +92,17 @@ struct FunctionSpec {
 // once; later calls give the same function.
 Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_name, PyObject* globals);
 
-// `self.<name>(*args)` for an asynchronous method `spec` whose attribute
-// on `self` is the class's own function: the same coroutine, made to
-// report an ordinary failure to the failure observer as it ends (see
-// coroutine.hpp).  A null Ref when the attribute is anything else (a
-// subclass's, the instance's own): the caller then calls it as usual.
-Ref call_observed(const FunctionSpec& spec, PyObject* self, std::initializer_list<PyObject*> args);
+// `args[0].<name>(*args[1:])` for the method `spec` (made already), looked
+// up on the instance as a method call is.  When the lookup finds the
+// class's own function, its implementation is called directly, without
+// the Python function's frame: the same lookups, the same result.
+Ref call_method_of(const FunctionSpec& spec, std::initializer_list<PyObject*> args);
+
+// The same for an asynchronous method whose attribute is the class's own
+// function: the coroutine it gives, made to report an ordinary failure to
+// the failure observer as it ends (see coroutine.hpp).  A null Ref when
+// the attribute is anything else: the caller then calls it as usual.
+Ref call_observed(const FunctionSpec& spec, std::initializer_list<PyObject*> args);
 
 int function_support_ready();
 
