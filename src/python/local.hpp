@@ -4,8 +4,8 @@
 // survives a suspension hides its object: a cycle running through it (a
 // member that holds the future the body waits on, say) is never collected.
 // The rule: a Python object a body still uses after a `co_await` lives in a
-// `Local`.  A Local made while a coroutine body runs joins that coroutine
-// object's list of locals, which tp_traverse visits and tp_clear empties (by
+// `Local`.  A Local made while a coroutine body runs joins that body's
+// list of locals, which its Body object's tp_traverse visits and tp_clear empties (by
 // destroying the frame); made anywhere else it is a plain owning reference.
 // Locals are neither copied nor moved: the list points at them in place.
 #pragma once
