@@ -21,8 +21,6 @@ struct EntryObject {
 PyTypeObject* g_entry_type = nullptr;
 PyObject* g_markcoroutinefunction = nullptr;
 PyObject* g_name_replace = nullptr;
-PyObject* g_name_co_qualname = nullptr;
-PyObject* g_name_code = nullptr;
 
 const FunctionSpec& spec_of(PyObject* entry) { return *reinterpret_cast<EntryObject*>(entry)->spec; }
 
@@ -95,81 +93,124 @@ std::string code_filename(const std::source_location& where) {
     return "<vesbel.group_bridge:" + std::string(file) + ">";
 }
 
-// The Python source of the factory that makes the method.  An
-// asynchronous one runs the body until it waits, awaits what it waits for,
-// and brings the outcome back in, until the body has ended.
-std::string factory_source(const FunctionSpec& spec, bool asynchronous, bool checked) {
+// What a method's Python function does.
+enum class Shape { Asynchronous, Synchronous, Checked, Count };
+
+// The Python source of a template for `shape` with `nparams` parameters
+// (p0, p1, ...), the last `noptional` defaulting to None.  An asynchronous
+// one runs the body until it waits, awaits what it waits for, and brings
+// the outcome back in, until the body has ended.
+std::string template_source(Shape shape, int nparams, int noptional) {
     std::string params, args;
-    for (int i = 0; i < spec.nparams; ++i) {
-        if (i) {
-            params += ", ";
-            args += ", ";
-        }
-        params += spec.params[i].name;
-        if (spec.params[i].optional) params += "=None";
-        args += spec.params[i].name;
+    for (int i = 0; i < nparams; ++i) {
+        std::string name = "p" + std::to_string(i);
+        params += (i ? ", " : "") + name + (i >= nparams - noptional ? "=None" : "");
+        args += (i ? ", " : "") + name;
     }
-    std::string name = spec.name;
-    if (asynchronous)
-        return "def make(_start, _Body):\n"
-               "    async def " +
-               name + "(" + params +
-               "):\n"
-               "        _body = _start(" +
-               args +
-               ")\n"
-               "        while type(_body) is _Body:\n"
-               "            try:\n"
-               "                _value = await _body.awaiting\n"
-               "            except BaseException as _error:\n"
-               "                _body = _body.throw(_error)\n"
-               "            else:\n"
-               "                _body = _body.send(_value)\n"
-               "        return _body\n"
-               "    return " +
-               name + "\n";
-    if (checked)
-        return "def make(_call, _coroutine):\n    def " + name + "(" + params +
-               "):\n        return _call(_coroutine, " + args + ")\n    return " + name + "\n";
-    return "def make(_call):\n    def " + name + "(" + params + "):\n        return _call(" + args + ")\n    return " +
-           name + "\n";
+    switch (shape) {
+        case Shape::Asynchronous:
+            return "def make(_start, _Body):\n"
+                   "    async def method(" +
+                   params +
+                   "):\n"
+                   "        _body = _start(" +
+                   args +
+                   ")\n"
+                   "        while type(_body) is _Body:\n"
+                   "            try:\n"
+                   "                _value = await _body.awaiting\n"
+                   "            except BaseException as _error:\n"
+                   "                _body = _body.throw(_error)\n"
+                   "            else:\n"
+                   "                _body = _body.send(_value)\n"
+                   "        return _body\n"
+                   "    return method\n";
+        case Shape::Checked:
+            return "def make(_call, _coroutine):\n    def method(" + params + "):\n        return _call(_coroutine, " +
+                   args + ")\n    return method\n";
+        default:
+            return "def make(_call):\n    def method(" + params + "):\n        return _call(" + args +
+                   ")\n    return method\n";
+    }
 }
 
-// Compiles Python source with every position on one line: each frame of
-// the method shows the line its C++ declaration is at.
+// Compiles Python source with every position on line 1: moved to a
+// method's line, every instruction of its frame shows that line.
 const char kBuildSource[] =
     "import ast\n"
-    "def build(source, filename, line):\n"
+    "def build(source):\n"
     "    tree = ast.parse(source)\n"
     "    for node in ast.walk(tree):\n"
     "        if 'lineno' in node._attributes:\n"
-    "            node.lineno = node.end_lineno = line\n"
+    "            node.lineno = node.end_lineno = 1\n"
     "            node.col_offset = node.end_col_offset = 0\n"
-    "    return compile(tree, filename, 'exec', dont_inherit=True)\n";
+    "    code = compile(tree, '<template>', 'exec', dont_inherit=True)\n"
+    "    make = next(c for c in code.co_consts if hasattr(c, 'co_code'))\n"
+    "    return next(c for c in make.co_consts if hasattr(c, 'co_code'))\n";
 
 PyObject* g_build = nullptr;
+// Templates made so far, kept for the process: bounded by the shapes.
+PyObject* g_templates[static_cast<int>(Shape::Count)][kMaxParams + 1][kMaxParams + 1] = {};
 
-// The factory function compiled from `source`, with `globals`.
-Ref compile_factory(const std::string& source, const std::string& filename, int line, PyObject* globals) {
-    Ref module_code = call(g_build, str(source), str(filename), integer(line));
-    if (!PyCode_Check(module_code.get())) raise(PyExc_SystemError, "factory code not made");
-    PyObject* consts = reinterpret_cast<PyCodeObject*>(module_code.get())->co_consts;
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(consts); ++i) {
-        PyObject* item = PyTuple_GET_ITEM(consts, i);
-        if (PyCode_Check(item)) return Ref::check(PyFunction_New(item, globals));
+PyObject* template_code(Shape shape, int nparams, int noptional) {
+    PyObject*& made = g_templates[static_cast<int>(shape)][nparams][noptional];
+    if (!made) {
+        Ref code = call(g_build, str(template_source(shape, nparams, noptional)));
+        if (!PyCode_Check(code.get())) raise(PyExc_SystemError, "template code not made");
+        made = code.release();
     }
-    raise(PyExc_SystemError, "factory code not found");
+    return made;
 }
 
-// Gives the function its names, module, docstring and annotations.
-void describe(PyObject* function, const FunctionSpec& spec, PyObject* qualname, PyObject* module_name) {
-    Ref code = getattr(function, g_name_code);
-    PyObject* argv[] = {code.get(), qualname};
-    Ref keywords = Ref::check(PyTuple_Pack(1, g_name_co_qualname));
-    Ref renamed = Ref::check(PyObject_VectorcallMethod(g_name_replace, argv, 1, keywords.get()));
-    setattr(function, g_name_code, renamed.get());
-    if (PyObject_SetAttrString(function, "__qualname__", qualname) < 0 ||
-        PyObject_SetAttrString(function, "__module__", module_name) < 0 ||
+// The template's code renamed and moved to the method's place, with its
+// parameters' names.
+Ref method_code(PyObject* templ, const FunctionSpec& spec, PyObject* qualname, const std::string& filename) {
+    Ref varnames = getattr(templ, str("co_varnames").get());
+    Py_ssize_t nvarnames = PyTuple_GET_SIZE(varnames.get());
+    Ref renamed = Ref::check(PyTuple_New(nvarnames));
+    for (Py_ssize_t i = 0; i < nvarnames; ++i) {
+        Ref item = i < spec.nparams ? Ref::check(PyUnicode_InternFromString(spec.params[i].name))
+                                    : Ref::borrow(PyTuple_GET_ITEM(varnames.get(), i));
+        PyTuple_SET_ITEM(renamed.get(), i, item.release());
+    }
+    Ref name = str(spec.name);
+    Ref file = str(filename);
+    Ref line = integer(static_cast<long long>(spec.where.line()));
+    Ref keywords =
+        Ref::check(Py_BuildValue("(sssss)", "co_name", "co_qualname", "co_filename", "co_firstlineno", "co_varnames"));
+    PyObject* argv[] = {templ, name.get(), qualname, file.get(), line.get(), renamed.get()};
+    return Ref::check(PyObject_VectorcallMethod(g_name_replace, argv, 1, keywords.get()));
+}
+
+// A function running `code` with the closure's cells holding `free` (by
+// the names of the code's free variables, in their order).
+Ref new_function(PyObject* code, PyObject* globals, PyObject* qualname,
+                 std::initializer_list<std::pair<const char*, PyObject*>> free) {
+    Ref function = Ref::check(PyFunction_NewWithQualName(code, globals, qualname));
+    Ref names = getattr(code, str("co_freevars").get());
+    PyObject* freevars = names.get();
+    Ref closure = Ref::check(PyTuple_New(PyTuple_GET_SIZE(freevars)));
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(freevars); ++i) {
+        PyObject* value = nullptr;
+        for (auto [name, object] : free)
+            if (PyUnicode_CompareWithASCIIString(PyTuple_GET_ITEM(freevars, i), name) == 0) value = object;
+        if (!value) raise(PyExc_SystemError, "template free variable unknown");
+        PyTuple_SET_ITEM(closure.get(), i, Ref::check(PyCell_New(value)).release());
+    }
+    if (PyFunction_SetClosure(function.get(), closure.get()) < 0) throw_error();
+    return function;
+}
+
+// Gives the function its defaults, module, docstring and annotations.
+void describe(PyObject* function, const FunctionSpec& spec, PyObject* module_name) {
+    int noptional = 0;
+    for (int i = 0; i < spec.nparams; ++i) noptional += spec.params[i].optional ? 1 : 0;
+    if (noptional) {
+        Ref defaults = Ref::check(PyTuple_New(noptional));
+        for (int i = 0; i < noptional; ++i) PyTuple_SET_ITEM(defaults.get(), i, none().release());
+        if (PyFunction_SetDefaults(function, defaults.get()) < 0) throw_error();
+    }
+    if (PyObject_SetAttrString(function, "__module__", module_name) < 0 ||
         PyObject_SetAttrString(function, "__doc__", spec.doc ? str(spec.doc).get() : Py_None) < 0)
         throw_error();
     Ref annotations = Ref::check(PyDict_New());
@@ -195,25 +236,33 @@ void check_params(const FunctionSpec& spec) {
 Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_name, PyObject* globals) {
     if (spec.made.function) return Ref::borrow(spec.made.function);
     check_params(spec);
+    int noptional = 0;
+    for (int i = 0; i < spec.nparams; ++i) noptional += spec.params[i].optional ? 1 : 0;
     Ref name = Ref::check(PyUnicode_InternFromString(spec.name));
     Ref qualname = owner ? Ref::check(PyUnicode_FromFormat("%U.%s", owner, spec.name)) : name;
     std::string filename = code_filename(spec.where);
-    int line = static_cast<int>(spec.where.line());
     Ref function, coroutine_function, observed;
     if (spec.impl.asynchronous()) {
-        Ref factory = compile_factory(factory_source(spec, true, false), filename, line, globals);
-        Ref pending = Ref::borrow(reinterpret_cast<PyObject*>(body_type()));
-        coroutine_function = call(factory.get(), make_entry(&kStartEntry, spec, nullptr, module_name), pending);
-        observed = call(factory.get(), make_entry(&kStartEntry, spec, qualname.get(), module_name), pending);
-        describe(coroutine_function.get(), spec, qualname.get(), module_name);
-        describe(observed.get(), spec, qualname.get(), module_name);
+        Ref code =
+            method_code(template_code(Shape::Asynchronous, spec.nparams, noptional), spec, qualname.get(), filename);
+        PyObject* body = reinterpret_cast<PyObject*>(body_type());
+        Ref start = make_entry(&kStartEntry, spec, nullptr, module_name);
+        Ref observed_start = make_entry(&kStartEntry, spec, qualname.get(), module_name);
+        coroutine_function =
+            new_function(code.get(), globals, qualname.get(), {{"_start", start.get()}, {"_Body", body}});
+        observed =
+            new_function(code.get(), globals, qualname.get(), {{"_start", observed_start.get()}, {"_Body", body}});
+        describe(coroutine_function.get(), spec, module_name);
+        describe(observed.get(), spec, module_name);
     }
     if (spec.impl.call) {
         bool checked = spec.impl.asynchronous();
-        Ref factory = compile_factory(factory_source(spec, false, checked), filename, line, globals);
+        Shape shape = checked ? Shape::Checked : Shape::Synchronous;
+        Ref code = method_code(template_code(shape, spec.nparams, noptional), spec, qualname.get(), filename);
         Ref entry = make_entry(&kCallEntry, spec, nullptr, module_name);
-        function = checked ? call(factory.get(), entry, coroutine_function) : call(factory.get(), entry);
-        describe(function.get(), spec, qualname.get(), module_name);
+        function = new_function(code.get(), globals, qualname.get(),
+                                {{"_call", entry.get()}, {"_coroutine", coroutine_function.get()}});
+        describe(function.get(), spec, module_name);
         if (checked) call(g_markcoroutinefunction, function);
     } else {
         function = coroutine_function;
@@ -273,13 +322,11 @@ Ref call_observed(const FunctionSpec& spec, std::initializer_list<PyObject*> arg
 int function_support_ready() {
     if (g_entry_type) return 0;
     return guard(-1, [] {
-        for (auto [name, text] : {std::pair{&g_name_replace, "replace"}, std::pair{&g_name_co_qualname, "co_qualname"},
-                                  std::pair{&g_name_code, "__code__"}})
-            if (!*name) *name = Ref::check(PyUnicode_InternFromString(text)).release();
+        if (!g_name_replace) g_name_replace = Ref::check(PyUnicode_InternFromString("replace")).release();
         Ref namespace_ = Ref::check(PyDict_New());
         Ref builtins = Ref::check(PyImport_ImportModule("builtins"));
         if (PyDict_SetItemString(namespace_.get(), "__builtins__", builtins.get()) < 0) throw_error();
-        Ref code = Ref::check(Py_CompileString(kBuildSource, "<vesbel.group_bridge:build>", Py_file_input));
+        Ref code = Ref::check(Py_CompileString(kBuildSource, "<vesbel.group_bridge:template>", Py_file_input));
         Ref done = Ref::check(PyEval_EvalCode(code.get(), namespace_.get(), namespace_.get()));
         PyObject* build = PyDict_GetItemString(namespace_.get(), "build");  // borrowed, kept below
         if (!build) raise(PyExc_SystemError, "build helper missing");
