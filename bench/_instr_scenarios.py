@@ -3,11 +3,10 @@ each compares (C++, baseline, floor) and the families of candidates that
 share one set-up, and so one zero run (see `_instr_child.py`)."""
 
 import asyncio
-import concurrent.futures
 import dataclasses
 import functools
-import gc
 import types
+import gc
 
 from _fakes import STREAM, make_bridge, make_controller, make_speakers, patch_broadcast
 from _impls import has, load_both
@@ -59,7 +58,7 @@ HOOKS = (
 FLOOR_LEGEND = {
     "trivial": "awaiting a trivial async def",
     "gather": "bare asyncio.gather(..., return_exceptions=True) over the same member coroutines",
-    "rcts": "run_coroutine_threadsafe(trivial coroutine) through the stand-in "
+    "rcts": "asyncio.run_coroutine_threadsafe(trivial coroutine) onto the stand-in loop "
             "(closes the coroutine, returns a pending concurrent Future)",
     "csts": "call_soon_threadsafe(trivial callback) on the stand-in loop (drops it)",
     "cycle": "the same cycle's asyncio work alone (search under wait_for, two bare gathers, "
@@ -133,29 +132,20 @@ def _snapshot_candidates(impls):
 
 class StandInLoop:
     """What a hook reads of the bridge's loop: always running; a callback
-    handed to it is dropped."""
+    handed to it is dropped.  asyncio's own run_coroutine_threadsafe hands
+    it a callback that would start the coroutine: the coroutine is closed
+    instead, leaving no warning and no work behind, and the pending
+    concurrent Future takes a hook's done-callback as a real one would."""
 
     def is_running(self):
         return True
 
     def call_soon_threadsafe(self, callback, *args, context=None):
+        if type(callback) is types.FunctionType:
+            for cell in callback.__closure__ or ():
+                if type(cell.cell_contents) is types.CoroutineType:
+                    cell.cell_contents.close()
         return None
-
-
-def _close_and_pend(coro, loop):
-    # The coroutine a hook hands over is never run: closed, it leaves no
-    # warning and no work behind.  The pending Future takes the hook's
-    # done-callback as a real one would.
-    coro.close()
-    return concurrent.futures.Future()
-
-
-def _asyncio_stand_in():
-    """The asyncio module with run_coroutine_threadsafe replaced."""
-    proxy = types.ModuleType("asyncio")
-    proxy.__dict__.update(vars(asyncio))
-    proxy.run_coroutine_threadsafe = _close_and_pend
-    return proxy
 
 
 async def _nothing():
@@ -166,8 +156,8 @@ def _noop():
     pass
 
 
-def _bare_handovers(proxy, loop, n):
-    submit = proxy.run_coroutine_threadsafe
+def _bare_handovers(loop, n):
+    submit = asyncio.run_coroutine_threadsafe
     for _ in range(n):
         submit(_nothing(), loop)
 
@@ -179,16 +169,15 @@ def _bare_callbacks(loop, n):
 
 
 def _hook_candidates(impls):
-    loop, proxy = StandInLoop(), _asyncio_stand_in()
+    loop = StandInLoop()
     runners = {}
     for label, impl in _implementations(impls, "GroupBridge", "snapshot"):
-        impl.asyncio = proxy
         bridge = make_bridge(impl, make_speakers(2))
         bridge._loop = loop
         for name, args, _ in HOOKS:
             if hasattr(bridge, name):
                 runners[f"{name}:{label}"] = functools.partial(_calls, getattr(bridge, name), args)
-    runners["floor:rcts"] = functools.partial(_bare_handovers, proxy, loop)
+    runners["floor:rcts"] = functools.partial(_bare_handovers, loop)
     runners["floor:csts"] = functools.partial(_bare_callbacks, loop)
     return runners
 

@@ -228,9 +228,9 @@ def main(argv=None):
     print()
     print("Ir/op: instructions per operation, (N operations - none) / N, warmed up, collector paused;")
     print("fan-out rows give Ir per member in brackets.  Hooks run on one thread, the bridge's _loop a")
-    print("stand-in that is always running and drops what call_soon_threadsafe is given; each")
-    print("implementation's asyncio.run_coroutine_threadsafe closes the coroutine handed to it and")
-    print("returns a pending concurrent.futures.Future.  Floors:")
+    print("stand-in that is always running and drops what call_soon_threadsafe is given (closing")
+    print("the coroutine of asyncio's own run_coroutine_threadsafe, which returns a pending")
+    print("concurrent.futures.Future).  Floors:")
     used = {f.floor_tag for f in figures}
     for tag, text in FLOOR_LEGEND.items():
         if tag in used:

@@ -33,7 +33,7 @@ void capture_loop(PyObject* self) {
 Ref make_receiver(PyObject* self) {
     Ref server_class = global(names::AirPlayServer);
     Ref host = py::getattr(self, names::host);
-    Ref name = py::getattr(self, names::device_name);
+    Ref name = py::attribute_of(kBridgeDeviceName, self);
     Ref zeroconf = py::getattr(self, names::shared_zeroconf);
     Ref server = iface::Receiver::construct(server_class.get(), host.get(), name.get(), zeroconf.get(),
                                             names::group_hardware_text);
@@ -61,7 +61,7 @@ Coro start_body(PyObject* self) {
     py::Local server = make_receiver(self);
     Ref starting = iface::Receiver{server.get()}.start();
     co_await std::move(starting);
-    Ref display_name = py::getattr(self, names::device_name);
+    Ref display_name = py::attribute_of(kBridgeDeviceName, self);
     Ref port = iface::Receiver{server.get()}.rtsp_port();
     log_info("Started Group AirPlay bridge %s on rtsp=%s", display_name, port);
     co_return py::none();

@@ -150,7 +150,8 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
     {
         Ref hub = py::getattr(self, names::audio_hub);
         if (!py::truthy(hub.get())) {
-            log_warning("Group Xiaomi target rejected AirPlay stream for %s", py::getattr(self, names::device_name));
+            log_warning("Group Xiaomi target rejected AirPlay stream for %s",
+                        py::attribute_of(kBridgeDeviceName, self));
             co_return py::none();
         }
         metadata = session_metadata(self);
@@ -173,7 +174,7 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
     copy_progress_to_session(self);
     announce_play(pod_url.get(), session_id.get(), metadata.get());
     py::call_method_of(kBridgeStartPoll, {self});
-    log_info("Group AirPlay stream attached to speakers (%s)", py::getattr(self, names::device_name));
+    log_info("Group AirPlay stream attached to speakers (%s)", py::attribute_of(kBridgeDeviceName, self));
     co_return py::none();
 }
 

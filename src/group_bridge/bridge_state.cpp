@@ -1,5 +1,6 @@
 // The bridge's construction, its display name and its status snapshot.
 #include "group_bridge/bridge.hpp"
+#include "group_bridge/group_controller.hpp"
 #include "group_bridge/interfaces.hpp"
 #include "group_bridge/module_globals.hpp"
 
@@ -69,15 +70,15 @@ PyObject* snapshot_keys() {
 Ref snapshot(PyObject*, PyObject* const* a) {
     PyObject* self = a[0];
     Ref controller = py::getattr(self, names::controller);
-    Ref members = py::call_method(controller.get(), names::get_member_controllers);
+    Ref members = py::call_method_of(controller_methods().get_member_controllers, {controller.get()});
     Ref record = Ref::check(PyDict_Copy(snapshot_keys()));
     auto put = [&](PyObject* key, const Ref& value) {
         if (PyDict_SetItem(record.get(), key, value.get()) < 0) py::throw_error();
     };
     put(names::id, Ref::borrow(names::group_all_text));
     put(names::did, Ref::borrow(names::group_all_text));
-    put(names::name, py::getattr(self, names::device_name));
-    put(names::airplay_name, py::getattr(self, names::device_name));
+    put(names::name, py::attribute_of(kBridgeDeviceName, self));
+    put(names::airplay_name, py::attribute_of(kBridgeDeviceName, self));
     put(names::hardware, Ref::borrow(names::group_hardware_text));
     put(names::active, from_receiver(
                            self, [](iface::Receiver r) { return py::boolean(py::truthy(r.is_playing().get())); },

@@ -18,6 +18,7 @@ py::Ref make_class(const ClassSpec& spec, PyObject* module_name, PyObject* globa
         py::Ref function = py::make_function(*member.function, name.get(), module_name, globals);
         py::Ref value = member.property ? py::call(reinterpret_cast<PyObject*>(&PyProperty_Type), function) : function;
         set(member.function->name, value.get());
+        py::note_class_attribute(*member.function, value.get());
     }
     py::Ref bases = py::Ref::check(PyTuple_New(0));
     return py::call(reinterpret_cast<PyObject*>(&PyType_Type), name, bases, ns);

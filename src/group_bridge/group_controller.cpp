@@ -253,7 +253,7 @@ const MemberSpec kMembers[] = {
 }  // namespace
 
 const ControllerMethods& controller_methods() {
-    static const ControllerMethods methods{kPlayUrl, kStop, kPause, kResume, kSetVolume, kGetStatus};
+    static const ControllerMethods methods{kPlayUrl, kStop, kPause, kResume, kSetVolume, kGetStatus, kGetMembers};
     return methods;
 }
 

@@ -23,6 +23,7 @@ struct ControllerMethods {
     const py::FunctionSpec& resume;
     const py::FunctionSpec& set_volume;
     const py::FunctionSpec& get_status;
+    const py::FunctionSpec& get_member_controllers;
 };
 const ControllerMethods& controller_methods();
 

@@ -280,7 +280,7 @@ bool is_own(const FunctionSpec& spec, PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (!made.function || type->tp_getattro != PyObject_GenericGetAttr) return false;
     // Only compared: no Python code runs between the lookup and the test.
-    if (_PyType_Lookup(type, made.name) != made.function) return false;
+    if (_PyType_Lookup(type, made.name) != (made.attribute ? made.attribute : made.function)) return false;
     if (PyObject** slot = _PyObject_GetDictPtr(self); slot && *slot) {
         Ref dict = Ref::borrow(*slot);
         int shadowed = PyDict_Contains(dict.get(), made.name);
@@ -312,6 +312,15 @@ Ref call_method_of(const FunctionSpec& spec, std::initializer_list<PyObject*> ar
     size_t nargs = 0;
     for (PyObject* arg : args) argv[nargs++] = arg;
     return Ref::check(PyObject_VectorcallMethod(spec.made.name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+Ref attribute_of(const FunctionSpec& spec, PyObject* self) {
+    if (is_own(spec, self)) return call_implementation(spec, nullptr, {self});
+    return getattr(self, spec.made.name);
+}
+
+void note_class_attribute(const FunctionSpec& spec, PyObject* attribute) noexcept {
+    if (!spec.made.attribute) spec.made.attribute = Ref::borrow(attribute).release();
 }
 
 Ref call_observed(const FunctionSpec& spec, std::initializer_list<PyObject*> args) {

@@ -73,6 +73,7 @@ struct MadeFunction {
     PyObject* name = nullptr;
     PyObject* coroutine_function = nullptr;  // runs the body (the function itself, unless checked)
     PyObject* observed = nullptr;            // the same, with its failure observed (see call_observed)
+    PyObject* attribute = nullptr;           // what the class holds: the function, or a property of it
 };
 
 struct FunctionSpec {
@@ -97,6 +98,14 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
 // class's own function, its implementation is called directly, without
 // the Python function's frame: the same lookups, the same result.
 Ref call_method_of(const FunctionSpec& spec, std::initializer_list<PyObject*> args);
+
+// `self.<name>` of the read-only property made of `spec`: its
+// implementation called directly when the class's own property is found.
+Ref attribute_of(const FunctionSpec& spec, PyObject* self);
+
+// Records what the class holds under the method's name (the function, or
+// a property made of it), which the calls above compare with.
+void note_class_attribute(const FunctionSpec& spec, PyObject* attribute) noexcept;
 
 // The same for an asynchronous method whose attribute is the class's own
 // function: the coroutine it gives, made to report an ordinary failure to

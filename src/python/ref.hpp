@@ -10,6 +10,10 @@
 
 namespace py {
 
+// The interpreter's record of finalisation (see runtime_state.c): null
+// until finalisation begins.
+extern "C" void* const* const group_bridge_finalizing_slot;
+
 // True when this thread holds the interpreter (an attached thread state).
 // False only in one situation the module meets: a daemon thread that
 // interpreter exit ends with a forced unwind (pthread_exit while asking for
@@ -18,12 +22,13 @@ namespace py {
 // first and does nothing otherwise; the process is ending and owns nothing
 // anymore.  Read from the interpreter's own state, which no Python code can
 // change: until finalisation begins every thread running module code holds
-// the GIL, and from then on the thread's own state says.
+// the GIL (one load answers), and from then on the thread's own state says.
 inline bool interpreter_attached() noexcept {
+    if (__atomic_load_n(group_bridge_finalizing_slot, __ATOMIC_RELAXED) == nullptr) return true;
 #if PY_VERSION_HEX >= 0x030D0000
-    return !Py_IsFinalizing() || PyThreadState_GetUnchecked() != nullptr;
+    return PyThreadState_GetUnchecked() != nullptr;
 #else
-    return !_Py_IsFinalizing() || _PyThreadState_UncheckedGet() != nullptr;
+    return _PyThreadState_UncheckedGet() != nullptr;
 #endif
 }
 

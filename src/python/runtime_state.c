@@ -1,0 +1,13 @@
+/* Where the interpreter records that finalisation has begun.
+ *
+ * The runtime's `_finalizing` field is set when Py_FinalizeEx starts ending
+ * the interpreter, before any daemon thread can be ended by a forced unwind,
+ * and no Python code can change it.  Its address is read here, from the
+ * interpreter's own (internal) header, which only C can include, as a
+ * constant the loader fills in; the C++ code reads the field with one load
+ * (see ref.hpp). */
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#include <internal/pycore_runtime.h>
+
+void* const* const group_bridge_finalizing_slot = (void* const*)&_PyRuntime._finalizing;
