@@ -105,6 +105,12 @@ def make_bridge(impl, speakers, *, hub=True):
     return bridge
 
 
+def make_idle_bridge(impl):
+    """A GroupBridge with nothing to stop: no receiver, no poll task."""
+    controller, config = make_controller(impl, [])
+    return impl.GroupBridge("192.168.1.20", controller, None, config, None)
+
+
 async def instant_broadcast(event):
     pass
 

@@ -8,7 +8,7 @@ import functools
 import types
 import gc
 
-from _fakes import STREAM, make_bridge, make_controller, make_speakers, patch_broadcast
+from _fakes import STREAM, make_bridge, make_controller, make_idle_bridge, make_speakers, patch_broadcast
 from _impls import has, load_both
 from cycle import asyncio_work_once
 from fan_out import COMMANDS
@@ -66,7 +66,8 @@ FLOOR_LEGEND = {
 }
 
 FIGURES = (
-    [Figure("stop-empty", "await stop(), empty group [trivial]", "awaits", 5000, "trivial")]
+    [Figure("stop-empty", "await stop(), empty group [trivial]", "awaits", 5000, "trivial"),
+     Figure("idle-stop", "await bridge.stop(), nothing to stop [trivial]", "awaits", 5000, "trivial")]
     + _fan_out_figures()
     + [Figure("snapshot-10", "snapshot() ×10 members", "calls", 1000)]
     + [Figure(name, f"{name}() [{floor}]", "calls", 500 if floor == "rcts" else 4000, floor, shared_floor=True)
@@ -104,6 +105,9 @@ def _stop_candidates(impls):
     runners = {f"stop-empty:{label}": functools.partial(_awaits, make_controller(impl, [])[0].stop)
                for label, impl in _implementations(impls, "GroupController", "stop")}
     runners["stop-empty:floor"] = functools.partial(_awaits, _trivial)
+    for label, impl in _implementations(impls, "GroupBridge", "stop"):
+        runners[f"idle-stop:{label}"] = functools.partial(_awaits, make_idle_bridge(impl).stop)
+    runners["idle-stop:floor"] = runners["stop-empty:floor"]
     return runners
 
 

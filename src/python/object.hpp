@@ -54,7 +54,24 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
     return Ref::steal(result);
 }
 
-inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
+// `o.name = value`.  An object using the generic attribute protocol whose
+// type has no data descriptor of that name, and whose instance dict
+// exists, gets the value stored in that dict: what the full protocol does,
+// without its general path.  The dict is held while it is changed (a key's
+// __eq__ can run Python code that replaces it).
+[[gnu::always_inline]] inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_setattro == PyObject_GenericSetAttr) {
+        PyObject* descriptor = _PyType_Lookup(type, name);
+        if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
+            PyObject** slot = _PyObject_GetDictPtr(o);
+            if (slot && *slot) {
+                Ref dict = Ref::borrow(*slot);
+                if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
+                return;
+            }
+        }
+    }
     if (PyObject_SetAttr(o, name, value) < 0) throw_error();
 }
 
