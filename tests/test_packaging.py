@@ -159,7 +159,8 @@ def test_the_sdist_carries_everything_the_build_reads(tmp_path):
     with tarfile.open(tmp_path / name) as archive:
         members = {m.split("/", 1)[1] for m in archive.getnames()}
     needed = set(tracked.stdout.split()) | {"CMakeLists.txt", "pyproject.toml", "README.md",
-                                            "build_backend/vesbel_build.py", "vesbel/group_bridge.pyi", "PKG-INFO"}
+                                            "build_backend/vesbel_build.py", "build_backend/editable_finder.py",
+                                            "vesbel/group_bridge.pyi", "PKG-INFO"}
     assert needed <= members
     assert not {m for m in members if m.startswith("vesbel/") and not m.endswith(".pyi")}
 
