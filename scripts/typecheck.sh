@@ -66,14 +66,10 @@ check() {
     local name="$1" project="$2"
     cp "$work/host.py" "$project/host.py"
     echo "== $name"
-    if (cd "$project" && "$pyright" --pythonpath "$python" host.py); then
-        passed+=("$name")
-    else
-        failed+=("$name")
-    fi
+    (cd "$project" && "$pyright" --pythonpath "$python" host.py) || failed+=("$name")
 }
 
-passed=() failed=()
+failed=()
 host_package "$site"
 mkdir -p "$work/app"
 check "installed host" "$work/app"
