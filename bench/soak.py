@@ -1,7 +1,7 @@
 """Leak soak: every operation of the module, round after round, with the growth
 per round after warm-up.
 
-    bench/soak.py [--cycles 20000] [--rounds 20] [--impl module|baseline] [--tracemalloc]
+    .venv/bin/python bench/soak.py [--cycles 20000] [--rounds 20] [--impl module|baseline] [--tracemalloc]
 
 Figures, per cycle over the measured rounds (the first quarter is warm-up):
 allocated blocks (``sys.getallocatedblocks() - sys.getunicodeinternedsize()``,
@@ -118,7 +118,7 @@ def verdict(deltas, per_round, survivors):
 def parse_args(argv=None):
     parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
     parser.add_argument("--cycles", type=int, default=20000, metavar="N",
-                        help="operation cycles in all (default 20000, about 5 minutes; growth is judged "
+                        help="operation cycles in all (default 20000, about 6 minutes; growth is judged "
                              f"from {MIN_CYCLES_PER_ROUND} cycles per round)")
     parser.add_argument("--rounds", type=int, default=20, metavar="N",
                         help="rounds the cycles are split into, one sample after each; the first quarter "

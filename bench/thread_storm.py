@@ -1,11 +1,14 @@
 """Thread storm: several threads call every receiver hook at once, as fast as
 they can, while the loop runs and the bridge is started and stopped over and
-over.  Reports the calls made, the loop's worst lag, and anything that went
-wrong: an exception escaping a hook, an error reaching the loop's exception
-handler, a hook failure logged by the bridge.
+over.
 
-    bench/thread_storm.py [--threads 4] [--seconds 10] [--pause 0.002]
-                          [--impl module|baseline]
+Reports the calls made, the loop's worst lag, and anything that went wrong:
+an exception escaping a hook, an error reaching the loop's exception handler,
+a hook failure logged by the bridge.  Ends with a PASS line when nothing went
+wrong, else a FAIL line and exit status 1.
+
+    .venv/bin/python bench/thread_storm.py [--threads 4] [--seconds 10] [--pause 0.002]
+                                           [--impl module|baseline]
 """
 
 import argparse
@@ -130,17 +133,32 @@ async def storm(gb, threads=4, seconds=10.0, pause=0.002):
     }
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--threads", type=int, default=4)
-    parser.add_argument("--seconds", type=float, default=10.0)
-    parser.add_argument("--pause", type=float, default=0.002,
-                        help="seconds each thread rests after calling every hook once")
-    parser.add_argument("--impl", choices=["module", "baseline"], default="module")
-    args = parser.parse_args()
+def verdict(result):
+    """The closing line and whether the storm failed: anything escaping a hook,
+    reaching the loop's exception handler or logged as a hook failure."""
+    wrong = {kind: len(result[kind]) for kind in ("escaped", "loop_errors", "warnings") if result[kind]}
+    if wrong:
+        return "FAIL: " + ", ".join(f"{kind} {count}" for kind, count in wrong.items()), True
+    return "PASS: no hook raised, no error reached the loop, no hook failure was logged", False
+
+
+def main(argv=None):
+    parser = argparse.ArgumentParser(description=" ".join(__doc__.split("\n\n")[0].split()))
+    parser.add_argument("--threads", type=int, default=4, metavar="N",
+                        help="receiver threads calling the hooks (default 4)")
+    parser.add_argument("--seconds", type=float, default=10.0, metavar="S",
+                        help="how long the bridge is restarted under the storm (default 10)")
+    parser.add_argument("--pause", type=float, default=0.002, metavar="S",
+                        help="seconds each thread rests after calling every hook once (default 0.002)")
+    parser.add_argument("--impl", choices=["module", "baseline"], default="module",
+                        help="the extension module (default) or the plain-Python baseline")
+    args = parser.parse_args(argv)
     gb = workload.load_module(args.impl)
-    workload.quiet_log()
-    result = asyncio.run(storm(gb, args.threads, args.seconds, args.pause))
+    restore_log = workload.quiet_log()
+    try:
+        result = asyncio.run(storm(gb, args.threads, args.seconds, args.pause))
+    finally:
+        restore_log()
     print(f"{args.impl}: {args.threads} threads for {args.seconds:g} s: "
           f"{result['hook_calls']} hook calls, {result['start_stop_cycles']} start/stop cycles, "
           f"{result['speaker_calls']} speaker operations")
@@ -148,7 +166,9 @@ def main():
     for kind in ("escaped", "loop_errors", "warnings"):
         found = result[kind]
         print(f"{kind}: {len(found)}" + (f", first: {found[:3]}" if found else ""))
-    return 1 if result["escaped"] or result["loop_errors"] else 0
+    line, failed = verdict(result)
+    print(line)
+    return 1 if failed else 0
 
 
 if __name__ == "__main__":

@@ -1,5 +1,6 @@
 """The package's build backend: builds the extension module with the
-project's own CMake build and packs it into a platform wheel.
+project's own CMake build and packs it into a platform wheel, or into an
+editable one that loads the module from the source tree.
 
 Written with the standard library only, so a wheel builds with build
 isolation or without it (``pip wheel . --no-build-isolation``) and with no
@@ -7,13 +8,19 @@ package index at all.  The wheel is for the interpreter that runs the
 build: its tag (``cp312-cp312-linux_x86_64``) and the module's file name
 come from it.
 
-The wheel holds the module, its type stub and the ``py.typed`` marker, and
-no ``vesbel/__init__.py``: the ``vesbel`` package is the host application's,
-and this distribution only adds ``vesbel.group_bridge`` to it.
+The ``vesbel`` package is the host application's: the wheel adds
+``vesbel/group_bridge.<ext>`` to it and owns no other file there (no
+``__init__.py``, no ``py.typed``).  Its types travel in a stub-only partial
+package, ``vesbel-stubs`` (PEP 561), which type checkers read before the host's
+package and fall through for every other module.
 
-The CMake build folder is ``build/wheel-<tag>`` in the source tree and is
-kept, so a second build only relinks what changed.  ``CMAKE_BUILD_PARALLEL_LEVEL``
-sets the compile jobs (2 by default).
+The wheel's module is built relocatable (no path of the building machine,
+stripped), so the same sources give the same module in any folder.  Its
+CMake build folder is ``build/wheel-<tag>`` in the source tree and is kept,
+so a second build only relinks what changed.  An editable install builds
+with the developer settings in ``build/editable-<tag>`` into the source
+tree's ``vesbel/``, where ``scripts/env.sh build`` also puts it.
+``CMAKE_BUILD_PARALLEL_LEVEL`` sets the compile jobs (2 by default).
 """
 
 import base64
@@ -32,9 +39,12 @@ import zipfile
 PACKAGE = "vesbel"
 MODULE = "group_bridge"
 STUB = f"{PACKAGE}/{MODULE}.pyi"
-MARKER = f"{PACKAGE}/py.typed"
+STUB_PACKAGE = f"{PACKAGE}-stubs"
+# The finder an editable install puts on sys.meta_path; see editable_finder.py.
+FINDER = "_vesbel_group_bridge_editable"
 # What an sdist must hold for a wheel to be built from it.
-SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md", "build_backend/vesbel_build.py", STUB)
+SDIST_FILES = ("pyproject.toml", "CMakeLists.txt", "README.md", "build_backend/vesbel_build.py",
+               "build_backend/editable_finder.py", STUB)
 SDIST_TREES = ("src",)
 # Fixed time stamp for archive members, so the same input gives the same archive.
 EPOCH = (1980, 1, 1, 0, 0, 0)
@@ -83,13 +93,11 @@ def _tag():
 
 # --- the CMake build -------------------------------------------------------------
 
-def _build_module(tag):
-    """Configures (once) and builds the module for this interpreter; gives
-    back the path of the built file."""
-    build_dir = pathlib.Path("build") / f"wheel-{tag}"
-    output_dir = build_dir / "module"
+def _build_module(build_dir, output_dir, *options):
+    """Configures (once) and builds the module for this interpreter into
+    ``output_dir``; gives back the path of the built file."""
     configure = ["cmake", "-S", ".", "-B", str(build_dir), f"-DPython_EXECUTABLE={sys.executable}",
-                 "-DCMAKE_BUILD_TYPE=Release", f"-DGROUP_BRIDGE_OUTPUT_DIR={output_dir.resolve()}"]
+                 f"-DGROUP_BRIDGE_OUTPUT_DIR={output_dir.resolve()}", *options]
     jobs = os.environ.get("CMAKE_BUILD_PARALLEL_LEVEL", "2")
     for command in (configure, ["cmake", "--build", str(build_dir), "-j", jobs]):
         # Progress goes to stderr: stdout may be a frontend's channel.
@@ -98,6 +106,17 @@ def _build_module(tag):
     if not built.is_file():
         raise RuntimeError(f"the CMake build did not produce {built}")
     return built
+
+
+def _build_for_wheel(tag):
+    build_dir = pathlib.Path("build") / f"wheel-{tag}"
+    return _build_module(build_dir, build_dir / "module", "-DCMAKE_BUILD_TYPE=Release",
+                         "-DGROUP_BRIDGE_RELOCATABLE=ON")
+
+
+def _build_in_tree(tag):
+    return _build_module(pathlib.Path("build") / f"editable-{tag}", pathlib.Path(PACKAGE),
+                         "-DCMAKE_BUILD_TYPE=RelWithDebInfo")
 
 
 # --- archives ------------------------------------------------------------------
@@ -152,19 +171,38 @@ def prepare_metadata_for_build_wheel(metadata_directory, config_settings=None):
     return dist_info
 
 
-def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+def _stub_files():
+    """The stub-only partial package that carries the module's types."""
+    return {f"{STUB_PACKAGE}/{MODULE}.pyi": pathlib.Path(STUB).read_bytes(),
+            f"{STUB_PACKAGE}/py.typed": b"partial\n"}
+
+
+def _pack(wheel_directory, files):
     project, tag = _project(), _tag()
-    built = _build_module(tag)
-    files = {
-        f"{PACKAGE}/{built.name}": built.read_bytes(),
-        STUB: pathlib.Path(STUB).read_bytes(),
-        MARKER: b"",
-    }
     dist_info, metadata = _dist_info_files(project, tag)
-    files.update(metadata)
     name = f"{_distribution(project)}-{project['version']}-{tag}.whl"
-    _write_wheel(pathlib.Path(wheel_directory, name), files, dist_info)
+    _write_wheel(pathlib.Path(wheel_directory, name), {**files, **_stub_files(), **metadata}, dist_info)
     return name
+
+
+def build_wheel(wheel_directory, config_settings=None, metadata_directory=None):
+    built = _build_for_wheel(_tag())
+    return _pack(wheel_directory, {f"{PACKAGE}/{built.name}": built.read_bytes()})
+
+
+def build_editable(wheel_directory, config_settings=None, metadata_directory=None):
+    """PEP 660: the module stays in the source tree; a finder installed by a
+    .pth file loads ``vesbel.group_bridge`` from there, whatever folders the
+    host's ``vesbel`` package spans.  Rebuilding (this hook again, or
+    ``cmake --build build/editable-<tag>``) takes effect at the next start."""
+    built = _build_in_tree(_tag()).resolve()
+    finder = pathlib.Path(__file__).with_name("editable_finder.py").read_bytes()
+    pth = f"import {FINDER}; {FINDER}.install({f'{PACKAGE}.{MODULE}'!r}, {str(built)!r})\n"
+    return _pack(wheel_directory, {f"{FINDER}.py": finder, f"{FINDER}.pth": pth.encode()})
+
+
+get_requires_for_build_editable = get_requires_for_build_wheel
+prepare_metadata_for_build_editable = prepare_metadata_for_build_wheel
 
 
 def _sdist_members():

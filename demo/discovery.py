@@ -1,5 +1,9 @@
 """A phone on the loopback network: finds the group's AirPlay service over
-mDNS and probes its RTSP port, as an AirPlay sender does before it streams."""
+mDNS and probes its RTSP port, as an AirPlay sender does before it streams.
+
+Other receivers may be announced on loopback too (another demo, a host
+application), all perhaps named "Whole House": the phone picks the one the
+demo started by its device id, the part of the service name before the "@"."""
 
 import asyncio
 
@@ -16,26 +20,34 @@ class Phone:
         self._timeline = timeline
         self._zeroconf = None
         self._browser = None
-        self._found = None  # set when a group service was seen
+        self._changed = None  # set whenever a service was seen
         self.services = []  # names of the AirPlay services seen, in order
 
     async def start_browsing(self):
-        self._found = asyncio.Event()
+        self._changed = asyncio.Event()
         self._zeroconf = AsyncZeroconf(interfaces=[LOOPBACK])
         self._browser = AsyncServiceBrowser(self._zeroconf.zeroconf, RAOP_TYPE,
                                             handlers=[self._on_change])
         self._timeline.add("phone", f"browsing {RAOP_TYPE} on {LOOPBACK}")
 
-    async def find_group(self, timeout):
-        """The resolved service of the first AirPlay receiver found."""
-        await asyncio.wait_for(self._found.wait(), timeout)
-        info = AsyncServiceInfo(RAOP_TYPE, self.services[0])
+    async def find_group(self, device_id, timeout):
+        """The resolved service of the AirPlay receiver with this device id."""
+        name = await asyncio.wait_for(self._wait_for(f"{device_id}@"), timeout)
+        info = AsyncServiceInfo(RAOP_TYPE, name)
         if not await info.async_request(self._zeroconf.zeroconf, int(timeout * 1000)):
-            raise TimeoutError(f"{self.services[0]} did not answer")
+            raise TimeoutError(f"{name} did not answer")
         hardware = (info.properties.get(b"am") or b"").decode()
         self._timeline.add("phone", f"resolved {info.name}: {', '.join(info.parsed_addresses())}"
                                     f" port={info.port} am={hardware}")
         return info
+
+    async def _wait_for(self, prefix):
+        while True:
+            found = [name for name in self.services if name.startswith(prefix)]
+            if found:
+                return found[0]
+            self._changed.clear()
+            await self._changed.wait()
 
     async def probe_rtsp(self, port):
         """Sends RTSP OPTIONS to the receiver and puts its status line on the timeline."""
@@ -60,5 +72,5 @@ class Phone:
     def _on_change(self, zeroconf, service_type, name, state_change):
         if state_change is ServiceStateChange.Added:
             self.services.append(name)
-            self._found.set()
+            self._changed.set()
             self._timeline.add("phone", f"mDNS found {name}")

@@ -92,7 +92,7 @@ async def session(gb, args, clock, timeline):
     try:
         await bridge.start()
         await phone.start_browsing()
-        service = await phone.find_group(DISCOVERY_TIMEOUT)
+        service = await phone.find_group(bridge.airplay_server.device_id, DISCOVERY_TIMEOUT)
         await phone.probe_rtsp(service.port)
         await Sender(bridge.airplay_server, speakers, hub, clock, timeline).run()
         return bridge.snapshot()

@@ -4,7 +4,7 @@
 # and placed in build-asan/pkg/vesbel/ beside links to the repository's Python
 # stand-ins, so the normal module in vesbel/ is left alone.  Arguments go to
 # pytest.  Any sanitizer report fails the run (halt_on_error) and is also
-# written to build-asan/reports/.
+# written to build-asan/reports/.  Ends with a PASS or FAIL line.
 set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/env.sh"
 cd "$VESBEL_ROOT"
@@ -36,6 +36,12 @@ env LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
 if compgen -G "$reports/*" >/dev/null; then
     echo "[asan] sanitizer reports:" >&2
     cat "$reports"/* >&2
+    echo "asan: FAIL (sanitizer reports, kept in $reports)"
     exit 1
+fi
+if ((status == 0)); then
+    echo "asan: PASS (the tests passed with no sanitizer report)"
+else
+    echo "asan: FAIL (pytest exited $status, no sanitizer report)"
 fi
 exit "$status"

@@ -77,7 +77,8 @@ def main(log, source_dir):
                f"{len(ours)} records, {len(definite)} of them definitely lost (listed below)")
     print(f"the module's own code ({source_dir}): {verdict}; "
           f"names interned once for its C-string keys: {len(names)}")
-    print("whole process, mostly CPython's own (it does not free everything at exit):")
+    print("memcheck's totals for the whole process, CPython's own for the most part (it does not free "
+          "everything at exit); not a verdict on the module:")
     for line in totals(found):
         print("  " + line)
     for record in ours:

@@ -141,9 +141,10 @@ class Reference:
 
 
 def step(coro, op):
+    """What one step of the protocol gives, described, and the future it yields, if any."""
     try:
         if op == "close":
-            return ("closed", coro.close())
+            return ("closed", coro.close()), None
         value = {
             "send": lambda: coro.send(None),
             "send1": lambda: coro.send(1),
@@ -151,10 +152,12 @@ def step(coro, op):
             "throw_exit": lambda: coro.throw(GeneratorExit),
         }[op]()
     except StopIteration as stop:
-        return ("return", stop.value)
+        return ("return", stop.value), None
     except BaseException as error:
-        return ("raise", type(error), str(error))
-    return ("yield", "future" if isinstance(value, asyncio.Future) else value)
+        return ("raise", type(error), str(error)), None
+    if isinstance(value, asyncio.Future):
+        return ("yield", "future"), value
+    return ("yield", value), None
 
 
 async def drive(make, ops, speaker_type=CapturingSpeaker):
@@ -162,15 +165,17 @@ async def drive(make, ops, speaker_type=CapturingSpeaker):
     coro = make(speakers)
     for speaker in speakers:
         speaker.outer = coro
-    seen = []
+    seen, awaited = [], None
     for op in ops:
         if op == "settle":
-            await asyncio.sleep(0.05)
+            while not awaited.done():  # what the command waits for, however long the members take
+                await asyncio.sleep(0.005)
         elif op == "drop":
             del coro, speakers[0].outer, speakers[1].outer
             gc.collect()
         else:
-            seen.append((op, step(coro, op), type(coro.cr_await)))
+            described, awaited = step(coro, op)
+            seen.append((op, described, type(coro.cr_await)))
     await asyncio.sleep(0.05)  # member operations still running end here
     states = [(s.started, s.finished, s.cancelled, [inspect.getcoroutinestate(c) for c in s.ops]) for s in speakers]
     return seen, states

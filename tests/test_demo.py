@@ -1,6 +1,8 @@
 """The README's demo plays a whole session on the stand-ins and ends cleanly,
-refuses bad options before anything starts, and ends quietly on Ctrl-C."""
+refuses bad options before anything starts, ends quietly on Ctrl-C, and its
+phone plays through the receiver the demo started even when others are announced."""
 
+import asyncio
 import json
 import os
 import re
@@ -8,9 +10,15 @@ import signal
 import subprocess
 import sys
 
+import types
+
 import pytest
+from zeroconf import Zeroconf
+from zeroconf.asyncio import AsyncZeroconf
 
 from conftest import ROOT
+from demo.discovery import LOOPBACK, Phone
+from vesbel.airplay.server import AirPlayServer
 
 AUTO_RESUME = "[Group] 全屋播放检测到中断，等待后自动续播..."
 DEMO = [sys.executable, "-W", "error", "-m", "demo.whole_house"]
@@ -113,3 +121,25 @@ def test_a_reader_that_goes_away_ends_the_demo_quietly(lines):
         finally:
             demo.kill()
     assert (demo.returncode, err) == (1, "")
+
+
+def test_the_phone_finds_each_receiver_by_its_device_id_among_others_of_the_same_name():
+    # Two demos on one machine: two "Whole House" receivers on loopback.
+    async def ports_found():
+        responder = Zeroconf(interfaces=[LOOPBACK])
+        receivers = [AirPlayServer(LOOPBACK, "Whole House", responder, speaker_hardware="GROUP") for _ in range(2)]
+        phone = Phone(types.SimpleNamespace(add=lambda *_: None))
+        try:
+            for receiver in receivers:
+                await receiver.start()
+            await phone.start_browsing()
+            found = [(await phone.find_group(r.device_id, 5.0)).port for r in receivers]
+            return found, [r.rtsp_port for r in receivers]
+        finally:
+            await phone.close()
+            for receiver in receivers:
+                await receiver.stop()
+            await AsyncZeroconf(zc=responder).async_close()
+
+    found, started = asyncio.run(ports_found())
+    assert found == started

@@ -63,7 +63,7 @@ def test_the_modules_verdict_comes_first_and_the_interpreters_totals_after(tmp_p
     code, lines = report(tmp_path, *records)
     assert code == status
     assert lines[0] == f"the module's own code ({SOURCES}): {verdict}"
-    assert lines[1].startswith("whole process, mostly CPython's own")
+    assert lines[1].startswith("memcheck's totals for the whole process, CPython's own")
     assert [line.strip() for line in lines[2:6]] == [
         "definitely lost: 168 bytes in 3 blocks", "indirectly lost: 0 bytes in 0 blocks",
         "possibly lost: 2,048 bytes in 4 blocks", "ERROR SUMMARY: 4 errors from 4 contexts (suppressed: 0 from 0)"]

@@ -39,7 +39,8 @@ class AirPlayServer:
         self.metadata = {}
         self.artwork = None
         self.progress = (None, None)
-        self._device_id = secrets.token_hex(6).upper()
+        # Names the receiver on the network: its mDNS service is "<device_id>@<name>".
+        self.device_id = secrets.token_hex(6).upper()
         self._server = None
         self._connections = set()
         self._service = None
@@ -191,11 +192,11 @@ class AirPlayServer:
             addresses = [socket.gethostbyname(self.host)]
         return ServiceInfo(
             RAOP_TYPE,
-            f"{self._device_id}@{self.name}.{RAOP_TYPE}",
+            f"{self.device_id}@{self.name}.{RAOP_TYPE}",
             port=self.rtsp_port,
             properties={"txtvers": "1", "ch": "2", "cn": "0,1", "et": "0,1", "sr": "44100",
                         "ss": "16", "tp": "UDP", "vn": "3", "am": self.speaker_hardware},
-            server=f"{self._device_id}.local.",
+            server=f"{self.device_id}.local.",
             parsed_addresses=addresses,
         )
 
