@@ -69,6 +69,7 @@ FIGURES = (
     [Figure("stop-empty", "await stop(), empty group [trivial]", "awaits", 5000, "trivial"),
      Figure("idle-stop", "await bridge.stop(), nothing to stop [trivial]", "awaits", 5000, "trivial")]
     + _fan_out_figures()
+    + [Figure("select-10", "get_member_controllers() ×10 members", "calls", 1000)]
     + [Figure("snapshot-10", "snapshot() ×10 members", "calls", 1000)]
     + [Figure(name, f"{name}() [{floor}]", "calls", 500 if floor == "rcts" else 4000, floor, shared_floor=True)
        for name, _, floor in HOOKS]
@@ -130,8 +131,12 @@ def _fan_out_candidates(size, impls):
 
 
 def _snapshot_candidates(impls):
-    return {f"snapshot-10:{label}": functools.partial(_calls, make_bridge(impl, make_speakers(10)).snapshot, ())
-            for label, impl in _implementations(impls, "GroupBridge", "snapshot")}
+    runners = {f"snapshot-10:{label}": functools.partial(_calls, make_bridge(impl, make_speakers(10)).snapshot, ())
+               for label, impl in _implementations(impls, "GroupBridge", "snapshot")}
+    for label, impl in _implementations(impls, "GroupController", "get_member_controllers"):
+        selection = make_controller(impl, make_speakers(10))[0].get_member_controllers
+        runners[f"select-10:{label}"] = functools.partial(_calls, selection, ())
+    return runners
 
 
 class StandInLoop:
