@@ -13,26 +13,27 @@ inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline bool is_none(PyObject* o) { return o == Py_None; }
 
-// `getattr(o, name)`.  An object using the generic attribute protocol whose
-// type has no data descriptor of that name is answered from its instance
-// dict when the name is there: the same answer as the full protocol, in one
-// dict lookup.  Everything else goes the full way.  The dict is held during
-// the lookup, as CPython's own lookup does: comparing keys can run Python
-// code that replaces the object's __dict__ and would free it mid-search.
-// Inlined: it is the module's most frequent call.
+// The instance dict in which the generic attribute protocol reads or writes
+// `name` of `o` (whose type's slot is `generic`), when the type has no data
+// descriptor of that name and the dict exists; else a null Ref.  Held: a
+// key's __eq__ can run Python code that replaces the object's __dict__.
+[[gnu::always_inline]] inline Ref plain_instance_dict(PyObject* o, PyObject* name, bool generic) {
+    if (!generic) return Ref();
+    PyObject* descriptor = _PyType_Lookup(Py_TYPE(o), name);
+    if (descriptor && Py_TYPE(descriptor)->tp_descr_set) return Ref();
+    PyObject** slot = _PyObject_GetDictPtr(o);
+    return Ref::borrow(slot ? *slot : nullptr);
+}
+
+// `getattr(o, name)`.  Answered from the plain instance dict (above) when
+// the name is there: the same answer as the full protocol, in one dict
+// lookup.  Everything else goes the full way.  Inlined: it is the module's
+// most frequent call.
 [[gnu::always_inline]] inline Ref getattr(PyObject* o, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(o);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        PyObject* descriptor = _PyType_Lookup(type, name);
-        if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
-            PyObject** slot = _PyObject_GetDictPtr(o);
-            if (slot && *slot) {
-                Ref dict = Ref::borrow(*slot);
-                Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
-                if (value) return value;
-                if (PyErr_Occurred()) throw_error();
-            }
-        }
+    if (Ref dict = plain_instance_dict(o, name, Py_TYPE(o)->tp_getattro == PyObject_GenericGetAttr)) {
+        Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
+        if (value) return value;
+        if (PyErr_Occurred()) throw_error();
     }
     return Ref::check(PyObject_GetAttr(o, name));
 }
@@ -54,23 +55,12 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
     return Ref::steal(result);
 }
 
-// `o.name = value`.  An object using the generic attribute protocol whose
-// type has no data descriptor of that name, and whose instance dict
-// exists, gets the value stored in that dict: what the full protocol does,
-// without its general path.  The dict is held while it is changed (a key's
-// __eq__ can run Python code that replaces it).
+// `o.name = value`, stored straight in the plain instance dict (above)
+// when there is one: what the full protocol does, without its general path.
 [[gnu::always_inline]] inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
-    PyTypeObject* type = Py_TYPE(o);
-    if (type->tp_setattro == PyObject_GenericSetAttr) {
-        PyObject* descriptor = _PyType_Lookup(type, name);
-        if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
-            PyObject** slot = _PyObject_GetDictPtr(o);
-            if (slot && *slot) {
-                Ref dict = Ref::borrow(*slot);
-                if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
-                return;
-            }
-        }
+    if (Ref dict = plain_instance_dict(o, name, Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr)) {
+        if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
+        return;
     }
     if (PyObject_SetAttr(o, name, value) < 0) throw_error();
 }
