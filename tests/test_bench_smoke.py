@@ -47,7 +47,7 @@ def test_quick_benchmark_prints_its_table():
     ("play_url-1000", "gather", 1019, 1100, 1000, "yes"),
     ("play_url-1000", "gather", 1021, 1100, 1000, "MISSED ≤1.02× floor"),
     ("play_url-10", "gather", 1030, 1000, 1000, "MISSED ≤ baseline; ≤1.02× floor"),
-    ("cycle-10", "cycle", 1101, 1200, 1000, "MISSED ≤1.1× floor"),
+    ("cycle-10", "cycle", 1101, 1100, 1000, "MISSED own work (own 101 vs 100)"),
     ("_on_play_stop", "rcts", 16000, 17000, 10000, "yes (own 6,000)"),
     ("_on_play_stop", "rcts", 16001, 17000, 10000, "MISSED own work (own 6,001)"),
     ("_on_metadata_change", "csts", 900, 1000, 1500, "yes"),  # hands nothing over: no own-work target
