@@ -1,7 +1,7 @@
-"""The wall-clock table: each figure for both implementations, their ratios
-and the noise of the rounds.  It gives no verdicts: wall-clock time on a
-shared machine moves more between runs than the differences it would judge;
-the targets are judged on instruction counts (bench/instructions.py)."""
+"""The wall-clock table: each figure for both implementations, their ratios,
+the noise of the rounds and a verdict stated beside it: the C++ module is
+faster or slower than the baseline only where the ratio differs from 1.00×
+by more than the row's noise; anything closer is level."""
 
 import dataclasses
 
@@ -20,6 +20,17 @@ class Figure:
         if self.cpp and self.baseline:
             return self.baseline / self.cpp
         return None
+
+    def verdict(self):
+        """"faster", "SLOWER" or "level" (within the noise); None when not measured."""
+        speedup = self.speedup()
+        if speedup is None or self.noise is None:
+            return None
+        if speedup > 1 + self.noise:
+            return "faster"
+        if speedup < 1 - self.noise:
+            return "SLOWER"
+        return "level"
 
     def over_floor(self):
         if self.cpp and self.floor:
@@ -55,7 +66,7 @@ def _noise(value):
     return "n/a" if value is None else f"±{value:.0%}"
 
 
-HEADER = ("figure", "C++ µs", "baseline µs", "floor µs", "base/C++", "C++/floor", "noise")
+HEADER = ("figure", "C++ µs", "baseline µs", "floor µs", "base/C++", "C++/floor", "noise", "verdict")
 
 
 def print_table(figures, out):
@@ -65,10 +76,10 @@ def print_table(figures, out):
         rows.append((f.name, _us(f.cpp, f.members), _us(f.baseline, f.members),
                      _us(f.floor, f.members) if f.floor is not None else "-",
                      _ratio(f.speedup()), _ratio(f.over_floor()) if f.floor is not None else "-",
-                     _noise(f.noise)))
+                     _noise(f.noise), f.verdict() or "n/a"))
     widths = [max(len(row[i]) for row in rows) for i in range(len(HEADER))]
     for number, row in enumerate(rows):
-        cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:], widths[1:])]
+        cells = [row[0].ljust(widths[0])] + [c.rjust(w) for c, w in zip(row[1:-1], widths[1:-1])] + [row[-1]]
         print("  ".join(cells).rstrip(), file=out)
         if number == 0:
             print("  ".join("-" * w for w in widths), file=out)
@@ -77,3 +88,13 @@ def print_table(figures, out):
 def largest_noise(figures):
     known = [f.noise for f in figures if f.noise is not None]
     return max(known) if known else None
+
+
+def verdict_summary(figures):
+    """One line: how many rows are faster, level and slower beyond their noise."""
+    by = {}
+    for f in figures:
+        by.setdefault(f.verdict() or "n/a", []).append(f.name)
+    slower = by.get("SLOWER", [])
+    return (f"verdicts: {len(by.get('faster', []))} faster, {len(by.get('level', []))} level within their noise, "
+            f"{len(slower)} slower beyond it" + (f" ({'; '.join(slower)})" if slower else ""))

@@ -1,14 +1,14 @@
 """Benchmarks of the extension module against the plain-Python baseline.
 
-    .venv/bin/python bench/run.py            full run (under two minutes)
+    .venv/bin/python bench/run.py            full run (about 45 s on an idle machine)
     .venv/bin/python bench/run.py --quick    a run of a few seconds
 
 Prints one table: each figure for both implementations (medians of
 alternating rounds), their ratios and the rounds' noise.  A figure the built
-module cannot give yet (a member it lacks) shows "n/a".  It judges no
-target: on a shared machine wall-clock ratios move between runs by more than
-the differences in question, so the targets are judged on instruction
-counts by bench/instructions.py.
+module cannot give yet (a member it lacks) shows "n/a".  Each row's verdict
+is stated beside its noise: faster or SLOWER only where the ratio differs
+from 1.00× by more than the noise, else level; the instruction counts of
+bench/instructions.py judge the targets.
 """
 
 import argparse
@@ -23,7 +23,7 @@ import cycle
 import fan_out
 import hooks
 import small_calls
-from _report import largest_noise, print_table
+from _report import largest_noise, print_table, verdict_summary
 
 
 @dataclasses.dataclass(frozen=True)
@@ -64,7 +64,7 @@ def main(argv=None):
     print()
     print("µs per operation, medians of alternating rounds; fan-out rows give µs per member in brackets.")
     print("Floors: fan-out = bare asyncio.gather(..., return_exceptions=True) over the same member")
-    print("coroutines; await stop() = awaiting a trivial async def; hooks = "
+    print("coroutines; await stop() and await bridge.stop() = awaiting a trivial async def; hooks = "
           + "; ".join(f"[{k}] {v}" for k, v in hooks.FLOOR_LEGEND.items()) + ";")
     print("start + stop cycle = the same cycle's asyncio work alone (search under wait_for, two bare")
     print("gathers, two background broadcasts, a poll task started, cancelled and awaited).")
@@ -73,8 +73,9 @@ def main(argv=None):
     print("noise: half the interquartile range of a row's rounds over their median, the largest of the")
     print("row's candidates; a ratio differing from 1.00× by less than the noise says nothing.")
     noise = largest_noise(figures)
-    print(f"verdicts: none here (largest noise this run {'n/a' if noise is None else f'±{noise:.0%}'}); the "
-          f"targets are judged on instruction counts by bench/instructions.py ({time.perf_counter() - began:.1f} s)")
+    print(f"largest noise this run {'n/a' if noise is None else f'±{noise:.0%}'}; the targets are judged on "
+          f"instruction counts by bench/instructions.py ({time.perf_counter() - began:.1f} s)")
+    print(verdict_summary(figures))
     return 0
 
 

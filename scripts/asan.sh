@@ -20,18 +20,22 @@ for entry in "$VESBEL_ROOT"/vesbel/*; do
     ln -sfn "$entry" "$pkg/vesbel/$(basename "$entry")"
 done
 
+# The demo package alone, without the repository's own vesbel/ beside it.
+mkdir -p "$build_dir/demo-path" && ln -sfn "$VESBEL_ROOT/demo" "$build_dir/demo-path/demo"
+
 reports="$build_dir/reports"
 rm -rf "$reports" && mkdir -p "$reports"
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 
 # -P keeps the working folder off sys.path and "-o pythonpath" replaces
-# pytest.ini's "pythonpath = .", so "vesbel" is build-asan/pkg/vesbel.
+# pytest.ini's "pythonpath = .", so "vesbel" is build-asan/pkg/vesbel; the
+# demo's package comes from the repository, after it.
 env LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
     ASAN_OPTIONS="detect_leaks=0:halt_on_error=1:log_path=$reports/asan" \
     UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan" \
     PYTHONPATH="$VESBEL_ROOT/scripts" VESBEL_EXPECT_MODULE="$pkg/vesbel" \
     "$VESBEL_PY" -P -m pytest -q -p no:cacheprovider -p imported_module_check \
-    -o pythonpath="$pkg" "$@" && status=0 || status=$?
+    -o pythonpath="$pkg $build_dir/demo-path" "$@" && status=0 || status=$?
 
 if compgen -G "$reports/*" >/dev/null; then
     echo "[asan] sanitizer reports:" >&2
