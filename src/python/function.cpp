@@ -1,5 +1,7 @@
 #include "python/function.hpp"
 
+#include <frameobject.h>
+
 #include <string>
 #include <string_view>
 
@@ -223,6 +225,49 @@ void describe(PyObject* function, const FunctionSpec& spec, PyObject* module_nam
     if (PyObject_SetAttrString(function, "__annotations__", annotations.get()) < 0) throw_error();
 }
 
+// The vectorcall CPython gives a Python function, kept from the first
+// function made (it is the same for all).
+vectorcallfunc g_python_vectorcall = nullptr;
+
+// Adds the entry the method's frame would have added to the traceback of
+// the error being raised: its name, file and line, from a code object with
+// no variables (nothing for a frame to read).
+void add_traceback_entry(const FunctionSpec& spec) {
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    std::string filename = code_filename(spec.where);
+    PyCodeObject* code = PyCode_NewEmpty(filename.c_str(), spec.name, static_cast<int>(spec.where.line()));
+    Ref code_ref = Ref::steal(reinterpret_cast<PyObject*>(code));
+    Ref globals = code ? Ref::check(PyDict_New()) : Ref();
+    PyFrameObject* frame = code ? PyFrame_New(PyThreadState_Get(), code, globals.get(), nullptr) : nullptr;
+    Ref frame_ref = Ref::steal(reinterpret_cast<PyObject*>(frame));
+    PyErr_Clear();  // without memory for an entry, the error goes on as it is
+    PyErr_SetRaisedException(error.release());
+    if (frame) PyTraceBack_Here(frame);
+}
+
+// A synchronous method's function called with every argument by position,
+// while its code and its `_call` cell are still the ones it was made with:
+// the implementation runs at once, as the one-line frame would run it.
+// Anything else (keywords, defaults to fill, a replaced __code__ or cell)
+// runs the function as Python runs it.
+PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
+    PyFunctionObject* function = reinterpret_cast<PyFunctionObject*>(callable);
+    PyObject* closure = function->func_closure;
+    if (kwnames || !closure || PyTuple_GET_SIZE(closure) < 1)
+        return g_python_vectorcall(callable, args, nargsf, kwnames);
+    PyObject* entry = PyCell_GET(PyTuple_GET_ITEM(closure, 0));
+    if (!entry || !PyCFunction_Check(entry) || PyCFunction_GET_SELF(entry) == nullptr ||
+        Py_TYPE(PyCFunction_GET_SELF(entry)) != g_entry_type)
+        return g_python_vectorcall(callable, args, nargsf, kwnames);
+    const FunctionSpec& spec = spec_of(PyCFunction_GET_SELF(entry));
+    if (function->func_code != spec.made.code || entry != spec.made.entry || spec.impl.asynchronous() ||
+        PyVectorcall_NARGS(nargsf) != spec.nparams)
+        return g_python_vectorcall(callable, args, nargsf, kwnames);
+    PyObject* result = guard<PyObject*>(nullptr, [&] { return spec.impl.call(nullptr, args).release(); });
+    if (!result) add_traceback_entry(spec);
+    return result;
+}
+
 // Optional parameters must come last: the defaults fill the last ones.
 void check_params(const FunctionSpec& spec) {
     if (spec.nparams > kMaxParams) raise(PyExc_RuntimeError, "too many parameters");
@@ -263,11 +308,22 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
         function = new_function(code.get(), globals, qualname.get(),
                                 {{"_call", entry.get()}, {"_coroutine", coroutine_function.get()}});
         describe(function.get(), spec, module_name);
-        if (checked) call(g_markcoroutinefunction, function);
+        if (checked) {
+            call(g_markcoroutinefunction, function);
+        } else {
+            PyFunctionObject* made = reinterpret_cast<PyFunctionObject*>(function.get());
+            if (!g_python_vectorcall) g_python_vectorcall = made->vectorcall;
+            spec.made.code = Ref::borrow(made->func_code).release();
+            spec.made.entry = entry.new_ref();
+            PyFunction_SetVectorcall(made, direct_vectorcall);
+        }
     } else {
         function = coroutine_function;
     }
-    spec.made = MadeFunction{function.new_ref(), name.release(), coroutine_function.release(), observed.release()};
+    spec.made.function = function.new_ref();
+    spec.made.name = name.release();
+    spec.made.coroutine_function = coroutine_function.release();
+    spec.made.observed = observed.release();
     return function;
 }
 
@@ -280,7 +336,9 @@ bool is_own(const FunctionSpec& spec, PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
     if (!made.function || type->tp_getattro != PyObject_GenericGetAttr) return false;
     // Only compared: no Python code runs between the lookup and the test.
-    if (_PyType_Lookup(type, made.name) != (made.attribute ? made.attribute : made.function)) return false;
+    PyObject* found = _PyType_Lookup(type, made.name);
+    if (found != (made.attribute ? made.attribute : made.function)) return false;
+    if (Py_TYPE(found)->tp_descr_set) return true;  // a property: no instance dict can shadow it
     if (PyObject** slot = _PyObject_GetDictPtr(self); slot && *slot) {
         Ref dict = Ref::borrow(*slot);
         int shadowed = PyDict_Contains(dict.get(), made.name);

@@ -4,7 +4,10 @@
 // C++ implementation with the function's own parameters, so everything a
 // Python function is (its type, binding, argument errors, signature,
 // defaults, annotations, frames, f_locals, pickling by reference) is
-// CPython's own.  An asynchronous method is an `async def` whose
+// CPython's own.  A synchronous one, called with all its arguments by
+// position, goes to the implementation without running that one-line frame
+// (its vectorcall, which CPython lets a function have for this); an error
+// then gets the traceback entry the frame would have given.  An asynchronous method is an `async def` whose
 // coroutine starts the C++ body (see coroutine.hpp) and awaits it only
 // when the body waits: calling it gives a real coroutine object.
 //
@@ -74,6 +77,8 @@ struct MadeFunction {
     PyObject* coroutine_function = nullptr;  // runs the body (the function itself, unless checked)
     PyObject* observed = nullptr;            // the same, with its failure observed (see call_observed)
     PyObject* attribute = nullptr;           // what the class holds: the function, or a property of it
+    PyObject* code = nullptr;                // the function's own code (see direct_vectorcall in function.cpp)
+    PyObject* entry = nullptr;               // what its `_call` cell holds
 };
 
 struct FunctionSpec {
