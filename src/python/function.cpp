@@ -245,9 +245,10 @@ void add_traceback_entry(const FunctionSpec& spec) {
     if (frame) PyTraceBack_Here(frame);
 }
 
-// A synchronous method's function called with every argument by position,
-// while its code and its `_call` cell are still the ones it was made with:
-// the implementation runs at once, as the one-line frame would run it.
+// A synchronous method's function (or a checked coroutine's) called with
+// every argument by position, while its code and cells are still the ones
+// it was made with: the implementation runs at once, as the one-line frame
+// would run it.
 // Anything else (keywords, defaults to fill, a replaced __code__ or cell)
 // runs the function as Python runs it.
 PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
@@ -260,10 +261,15 @@ PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         Py_TYPE(PyCFunction_GET_SELF(entry)) != g_entry_type)
         return g_python_vectorcall(callable, args, nargsf, kwnames);
     const FunctionSpec& spec = spec_of(PyCFunction_GET_SELF(entry));
-    if (function->func_code != spec.made.code || entry != spec.made.entry || spec.impl.asynchronous() ||
+    // A checked coroutine's second cell holds the coroutine function it calls.
+    bool checked = spec.impl.asynchronous();
+    PyObject* coroutine_function =
+        checked && PyTuple_GET_SIZE(closure) > 1 ? PyCell_GET(PyTuple_GET_ITEM(closure, 1)) : nullptr;
+    if (function->func_code != spec.made.code || entry != spec.made.entry ||
+        coroutine_function != (checked ? spec.made.coroutine_function : nullptr) ||
         PyVectorcall_NARGS(nargsf) != spec.nparams)
         return g_python_vectorcall(callable, args, nargsf, kwnames);
-    PyObject* result = guard<PyObject*>(nullptr, [&] { return spec.impl.call(nullptr, args).release(); });
+    PyObject* result = guard<PyObject*>(nullptr, [&] { return spec.impl.call(coroutine_function, args).release(); });
     if (!result) add_traceback_entry(spec);
     return result;
 }
@@ -308,15 +314,12 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
         function = new_function(code.get(), globals, qualname.get(),
                                 {{"_call", entry.get()}, {"_coroutine", coroutine_function.get()}});
         describe(function.get(), spec, module_name);
-        if (checked) {
-            call(g_markcoroutinefunction, function);
-        } else {
-            PyFunctionObject* made = reinterpret_cast<PyFunctionObject*>(function.get());
-            if (!g_python_vectorcall) g_python_vectorcall = made->vectorcall;
-            spec.made.code = Ref::borrow(made->func_code).release();
-            spec.made.entry = entry.new_ref();
-            PyFunction_SetVectorcall(made, direct_vectorcall);
-        }
+        if (checked) call(g_markcoroutinefunction, function);
+        PyFunctionObject* made = reinterpret_cast<PyFunctionObject*>(function.get());
+        if (!g_python_vectorcall) g_python_vectorcall = made->vectorcall;
+        spec.made.code = Ref::borrow(made->func_code).release();
+        spec.made.entry = entry.new_ref();
+        PyFunction_SetVectorcall(made, direct_vectorcall);
     } else {
         function = coroutine_function;
     }

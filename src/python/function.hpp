@@ -4,7 +4,7 @@
 // C++ implementation with the function's own parameters, so everything a
 // Python function is (its type, binding, argument errors, signature,
 // defaults, annotations, frames, f_locals, pickling by reference) is
-// CPython's own.  A synchronous one, called with all its arguments by
+// CPython's own.  A synchronous one (and a checked coroutine's), called with all its arguments by
 // position, goes to the implementation without running that one-line frame
 // (its vectorcall, which CPython lets a function have for this); an error
 // then gets the traceback entry the frame would have given.  An asynchronous method is an `async def` whose
