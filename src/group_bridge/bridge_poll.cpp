@@ -88,13 +88,26 @@ Ref resume_group(PyObject* self) {
     return py::call_method_of(controller_methods().play_url, {controller.get(), fresh_url.get(), audio_id.get()});
 }
 
+// Whether `error` is asyncio's cancellation (looked up now), which ends the
+// poll quietly; `error` is the one being handled meanwhile.
+bool is_cancellation(PyObject* error) {
+    py::Handling handling(error);
+    Ref cancelled = asyncio_attr(names::CancelledError);
+    return PyErr_GivenExceptionMatches(error, cancelled.get());
+}
+
 // Nothing the body holds crosses a co_await: each wait's values are made
-// and let go by the helpers above.
+// and let go by the helpers above.  The stop cancels the poll while it
+// sleeps: that cancellation comes back as an outcome, not a C++ throw.
 Coro poll_body(PyObject* self) {
     try {
         while (playback_active(self)) {
             Ref interval = sleep_for(kPollInterval);
-            co_await std::move(interval);
+            py::Outcome slept = co_await py::outcome_of(std::move(interval));
+            if (slept.error) {
+                if (is_cancellation(slept.error.get())) co_return py::none();
+                co_return py::Raise{std::move(slept.error)};
+            }
             if (!playback_active(self) || sender_stopped(self)) co_return py::none();
             if (in_grace(self)) continue;
             try {
@@ -113,9 +126,7 @@ Coro poll_body(PyObject* self) {
             }
         }
     } catch (py::PyError& e) {
-        py::Handling handling(e.value().get());
-        Ref cancelled = asyncio_attr(names::CancelledError);
-        if (!e.matches(cancelled.get())) throw;
+        if (!is_cancellation(e.value().get())) throw;
     }
     co_return py::none();
 }

@@ -99,15 +99,17 @@ long cancel_requests() {
 // object keeps.
 Coro end_poll_body(PyObject* self, PyObject* task) {
     long requests_before = cancel_requests();
-    try {
-        Ref waiting = Ref::borrow(task);
-        co_await std::move(waiting);
-    } catch (py::PyError& e) {
-        py::Handling handling(e.value().get());
+    // The task's cancellation is the expected end: it comes back as an
+    // outcome, not as a C++ throw.
+    Ref waiting = Ref::borrow(task);
+    py::Outcome ended = co_await py::outcome_of(std::move(waiting));
+    if (ended.error) {
+        py::Handling handling(ended.error.get());
         Ref cancelled = asyncio_attr(names::CancelledError);
-        if (!e.matches(cancelled.get())) {
-            if (!e.is_ordinary()) throw;
-            log_warning("Group poll task had ended with an error: %r", e.value());
+        if (!PyErr_GivenExceptionMatches(ended.error.get(), cancelled.get())) {
+            if (!PyErr_GivenExceptionMatches(ended.error.get(), PyExc_Exception))
+                co_return py::Raise{std::move(ended.error)};
+            log_warning("Group poll task had ended with an error: %r", ended.error);
         }
     }
     Ref current = py::getattr(self, names::_poll_task);

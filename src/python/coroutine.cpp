@@ -118,6 +118,17 @@ bool Coro::Awaiter::await_ready() noexcept {
     return false;
 }
 
+bool Coro::OutcomeAwaiter::await_ready() noexcept {
+    promise->awaiting = std::move(awaitable);
+    return false;
+}
+
+Outcome Coro::OutcomeAwaiter::await_resume() noexcept {
+    if (promise->thrown) return Outcome{Ref(), std::move(promise->thrown)};
+    if (!promise->delivered) return Outcome{none(), Ref()};
+    return Outcome{std::move(promise->delivered), Ref()};
+}
+
 Ref Coro::Awaiter::await_resume() {
     if (promise->thrown) throw PyError(std::move(promise->thrown));
     if (!promise->delivered) return none();  // never NULL into a body

@@ -29,6 +29,26 @@ struct BodyObject;
 
 enum class BodyState { Running, Suspended, Done };
 
+// What an awaited object gave: its value, or the error it raised (and no
+// value).
+struct Outcome {
+    Ref value;
+    Ref error;
+};
+
+// `co_await py::outcome_of(x)` awaits `x` as `co_await x` does, but hands
+// an error back in the Outcome instead of throwing it: a C++ throw costs
+// thousands of instructions, which an expected cancellation should not.
+struct OutcomeOf {
+    Ref awaitable;
+};
+inline OutcomeOf outcome_of(Ref awaitable) noexcept { return OutcomeOf{std::move(awaitable)}; }
+
+// `co_return py::Raise{error}` ends a body with `error` without a C++ throw.
+struct Raise {
+    Ref error;
+};
+
 class Coro {
 public:
     struct promise_type;
@@ -41,6 +61,15 @@ public:
         bool await_ready() noexcept;
         void await_suspend(Handle) noexcept {}
         Ref await_resume();
+    };
+
+    // The `co_await` of py::outcome_of(x).
+    struct OutcomeAwaiter {
+        promise_type* promise;
+        Ref awaitable;
+        bool await_ready() noexcept;
+        void await_suspend(Handle) noexcept {}
+        Outcome await_resume() noexcept;
     };
 
     // The body's state lives here, in the C++ frame: the arguments it was
@@ -74,8 +103,10 @@ public:
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Ref value) noexcept { result = std::move(value); }
+        void return_value(Raise raised) noexcept { error = std::move(raised.error); }
         void unhandled_exception();
         Awaiter await_transform(Ref awaitable) noexcept { return Awaiter{this, std::move(awaitable)}; }
+        OutcomeAwaiter await_transform(OutcomeOf of) noexcept { return OutcomeAwaiter{this, std::move(of.awaitable)}; }
     };
 
     Coro(Coro&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
