@@ -27,15 +27,17 @@ Ref configured_default_audio_id(PyObject* self) {
 // "http://{host}:{web_port}/stream/live.wav?session_id={id}" and `tail`,
 // then `config.virtual_delay` when `with_virtual_delay`.  Each piece is read
 // and turned into text in URL order, as an f-string does.
-Ref stream_url(PyObject* self, PyObject* session_id, const char* tail, bool with_virtual_delay) {
+Ref stream_url(PyObject* self, PyObject* session_id, PyObject* tail, bool with_virtual_delay) {
     Ref host = py::getattr(self, names::host);
     Ref host_text = py::to_str(host.get());
     Ref config = py::getattr(self, names::config);
     Ref port = py::getattr(config.get(), names::web_port);
     Ref port_text = py::to_str(port.get());
     Ref id_text = py::to_str(session_id);
-    Ref url = Ref::check(PyUnicode_FromFormat("http://%U:%U/stream/live.wav?session_id=%U%s", host_text.get(),
-                                              port_text.get(), id_text.get(), tail));
+    // Joined from its pieces, as an f-string is: no format to parse.
+    Ref pieces = Ref::check(PyTuple_Pack(7, names::url_scheme_text, host_text.get(), names::colon_text, port_text.get(),
+                                         names::url_path_text, id_text.get(), tail));
+    Ref url = Ref::check(PyUnicode_Join(names::empty_text, pieces.get()));
     if (!with_virtual_delay) return url;
     config = py::getattr(self, names::config);
     Ref delay = py::getattr(config.get(), names::virtual_delay);
@@ -156,8 +158,8 @@ Coro play_body(PyObject* self, PyObject* stream_url_arg) {
         }
         metadata = session_metadata(self);
         Ref lease_session = lease_session_id(self);
-        Ref xiaomi_url = stream_url(self, lease_session.get(), "&delay_ms=0", false);
-        pod_url = stream_url(self, lease_session.get(), "&virtual_delay=", true);
+        Ref xiaomi_url = stream_url(self, lease_session.get(), names::delay_zero_text, false);
+        pod_url = stream_url(self, lease_session.get(), names::virtual_delay_text, true);
         Ref caps = capabilities();
         Ref held = py::getattr(self, names::_audio_lease);
         session_id = iface::AudioHub{hub.get()}.begin_session(names::source_text, names::group_all_text, metadata.get(),

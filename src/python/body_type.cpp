@@ -14,6 +14,12 @@ namespace {
 
 PyTypeObject* g_body_type = nullptr;
 
+// Every wait of a body that waits needs a Body: a few freed ones are kept
+// (untracked, holding only their type) for reuse.  Bounded by this count.
+constexpr int kKeptBodies = 8;
+PyObject* g_kept[kKeptBodies];
+int g_nkept = 0;
+
 // 0 when the body waits for an outcome; -1 with Python's error otherwise.
 int refuse_unless_waiting(BodyObject* body) {
     if (body->running) {
@@ -100,6 +106,10 @@ void tp_dealloc(PyObject* self) {
     if (tp_clear(self) < 0) PyErr_WriteUnraisable(nullptr);
     PyErr_SetRaisedException(saved);
     body->~BodyObject();
+    if (g_nkept < kKeptBodies) {
+        g_kept[g_nkept++] = self;  // keeps its reference to the type
+        return;
+    }
     PyObject_GC_Del(self);
     Ref::steal(reinterpret_cast<PyObject*>(type)).reset();  // instances own their heap type
 }
@@ -137,8 +147,14 @@ PyType_Spec spec = {
 }  // namespace
 
 Ref make_body_object(Coro::Handle frame) {
-    BodyObject* body = PyObject_GC_New(BodyObject, g_body_type);
-    if (!body) return Ref();
+    BodyObject* body = nullptr;
+    if (g_nkept > 0) {
+        body = as_body(g_kept[--g_nkept]);
+        _Py_NewReference(reinterpret_cast<PyObject*>(body));
+    } else {
+        body = PyObject_GC_New(BodyObject, g_body_type);
+        if (!body) return Ref();
+    }
     body->frame = frame;
     new (&body->awaiting) Ref();
     body->running = false;
