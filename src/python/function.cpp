@@ -13,8 +13,9 @@ namespace py {
 namespace {
 
 // What the Python function's statement calls: a builtin method whose self
-// is one of these, naming the spec (and, for an observed start, the
-// operation's qualified name).  Holds only a str: no cycle runs through it.
+// is one of these, pointing at the method's FunctionSpec (and, for an
+// observed start, holding the operation's qualified name).  Holds only a
+// str: no cycle runs through it.
 struct EntryObject {
     PyObject_HEAD const FunctionSpec* spec;
     PyObject* observed;  // owned, or null
@@ -76,7 +77,7 @@ PyType_Spec entry_spec = {
     entry_slots,
 };
 
-// The builtin `def` calls with the spec's arguments.
+// A builtin method running `def` for the method described by `spec`.
 Ref make_entry(PyMethodDef* def, const FunctionSpec& spec, PyObject* observed, PyObject* module_name) {
     EntryObject* entry = PyObject_New(EntryObject, g_entry_type);
     if (!entry) throw_error();
@@ -269,7 +270,9 @@ PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t na
         coroutine_function != (checked ? spec.made.coroutine_function : nullptr) ||
         PyVectorcall_NARGS(nargsf) != spec.nparams)
         return g_python_vectorcall(callable, args, nargsf, kwnames);
-    PyObject* result = guard<PyObject*>(nullptr, [&] { return spec.impl.call(coroutine_function, args).release(); });
+    // The check may run Python code that empties the cell: the function is held.
+    Ref held = Ref::borrow(coroutine_function);
+    PyObject* result = guard<PyObject*>(nullptr, [&] { return spec.impl.call(held.get(), args).release(); });
     if (!result) add_traceback_entry(spec);
     return result;
 }
