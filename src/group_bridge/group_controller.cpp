@@ -86,25 +86,11 @@ bool are_plain_ids(PyObject* configured) {
     return true;
 }
 
-// The class's own get_member_controllers function, kept for the process.
-PyObject* g_own_selection = nullptr;
-
 // `self.get_member_controllers()`, looked up on the instance as a method
 // call is, so an override on a subclass or on the instance decides the
-// members of every command.  When the lookup finds the class's own
-// function, the selection runs directly: the same lookups, the same result.
+// members of every command; the class's own runs without its frame.
 Ref member_controllers(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    if (g_own_selection && type->tp_getattro == PyObject_GenericGetAttr &&
-        _PyType_Lookup(type, names::get_member_controllers) == g_own_selection) {
-        PyObject** slot = _PyObject_GetDictPtr(self);
-        Ref dict = Ref::borrow(slot ? *slot : nullptr);
-        Ref own = dict ? Ref::borrow(PyDict_GetItemWithError(dict.get(), names::get_member_controllers)) : Ref();
-        if (own) return py::call(own.get());  // an instance attribute is called as it is
-        if (PyErr_Occurred()) py::throw_error();
-        return select_members(self);
-    }
-    return py::call_method(self, names::get_member_controllers);
+    return py::call_method_of(controller_methods().get_member_controllers, {self});
 }
 
 // Each body keeps its member list in a py::Local while it waits: the list is
@@ -299,12 +285,6 @@ Ref select_members(PyObject* self) {
     while (Ref controller = Ref::steal(PyIter_Next(iterator.get()))) keep_if_member(controller.get());
     if (PyErr_Occurred()) py::throw_error();
     return members;
-}
-
-void remember_own_member_selection(PyObject* controller_class) {
-    PyObject* own = _PyType_Lookup(reinterpret_cast<PyTypeObject*>(controller_class), names::get_member_controllers);
-    if (!own) py::raise(PyExc_ImportError, "GroupController has no get_member_controllers");
-    if (!g_own_selection) g_own_selection = Ref::borrow(own).release();
 }
 
 const ClassSpec kGroupControllerClass{"GroupController",

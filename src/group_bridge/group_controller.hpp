@@ -9,10 +9,6 @@ namespace gb {
 // it (what its own `get_member_controllers()` answers).
 py::Ref select_members(PyObject* self);
 
-// Notes the class's own `get_member_controllers` function, so that a
-// command can tell a call of it from a call of an override.
-void remember_own_member_selection(PyObject* controller_class);
-
 // GroupController's commands, which the bridge calls on its controller
 // (through py::call_method_of, so a host's own controller or an override
 // is called as it is).

@@ -43,9 +43,7 @@ void fill_namespace(PyObject* dict) {
     import_names(dict, "vesbel.xiaomi", {"TargetController"});
     bind(dict, "log", py::call_method(logging.get(), names::getLogger, py::str("vesbel")).get());
     py::Ref module_name = py::str(kModuleName);
-    py::Ref controller_class = make_class(kGroupControllerClass, module_name.get(), dict);
-    remember_own_member_selection(controller_class.get());
-    bind(dict, "GroupController", controller_class.get());
+    bind(dict, "GroupController", make_class(kGroupControllerClass, module_name.get(), dict).get());
     bind(dict, "GroupBridge", make_class(kGroupBridgeClass, module_name.get(), dict).get());
 }
 
