@@ -27,8 +27,6 @@ inline constexpr int kMaxCoroArgs = 6;
 
 struct BodyObject;
 
-enum class BodyState { Running, Suspended, Done };
-
 // What an awaited object gave: its value, or the error it raised (and no
 // value).
 struct Outcome {
@@ -80,7 +78,6 @@ public:
         // The Body object, once the body first waits.  (Typed: g++ 12 fails to
         // compile the module's bodies when this is a PyObject*.)
         BodyObject* owner = nullptr;
-        BodyState state = BodyState::Running;
         int nargs = 0;
         Ref args[kMaxCoroArgs];
         LocalList locals;  // what the body keeps across a co_await

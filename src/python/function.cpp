@@ -354,33 +354,39 @@ bool is_own(const FunctionSpec& spec, PyObject* self) {
     return true;
 }
 
+// A call's arguments laid out as a vectorcall argv, the slot before them
+// free (PY_VECTORCALL_ARGUMENTS_OFFSET).
+struct Argv {
+    explicit Argv(std::initializer_list<PyObject*> args) {
+        for (PyObject* arg : args) slots[1 + count++] = arg;
+    }
+    PyObject* const* get() { return slots + 1; }
+    size_t flags() const { return count | PY_VECTORCALL_ARGUMENTS_OFFSET; }
+    PyObject* slots[kMaxParams + 1] = {};
+    size_t count = 0;
+};
+
 // Calls the implementation of `spec` with `args`, as its Python function
 // would, with `coroutine_function` making the coroutine of an
 // asynchronous method.
-Ref call_implementation(const FunctionSpec& spec, PyObject* coroutine_function, std::initializer_list<PyObject*> args) {
-    PyObject* argv[kMaxParams + 1] = {};
-    Py_ssize_t nargs = 0;
-    for (PyObject* arg : args) argv[1 + nargs++] = arg;
-    if (nargs != spec.nparams) raise(PyExc_TypeError, "wrong number of arguments");
-    if (spec.impl.call) return spec.impl.call(coroutine_function, argv + 1);
-    return Ref::check(
-        PyObject_Vectorcall(coroutine_function, argv + 1, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+Ref call_implementation(const FunctionSpec& spec, PyObject* coroutine_function, Argv& argv) {
+    if (argv.count != static_cast<size_t>(spec.nparams)) raise(PyExc_TypeError, "wrong number of arguments");
+    if (spec.impl.call) return spec.impl.call(coroutine_function, argv.get());
+    return Ref::check(PyObject_Vectorcall(coroutine_function, argv.get(), argv.flags(), nullptr));
 }
 
 }  // namespace
 
 Ref call_method_of(const FunctionSpec& spec, std::initializer_list<PyObject*> args) {
-    PyObject* self = *args.begin();
-    if (is_own(spec, self)) return call_implementation(spec, spec.made.coroutine_function, args);
-    PyObject* argv[kMaxParams + 1] = {};
-    size_t nargs = 0;
-    for (PyObject* arg : args) argv[nargs++] = arg;
-    return Ref::check(PyObject_VectorcallMethod(spec.made.name, argv, nargs | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    Argv argv(args);
+    if (is_own(spec, *args.begin())) return call_implementation(spec, spec.made.coroutine_function, argv);
+    return Ref::check(PyObject_VectorcallMethod(spec.made.name, argv.get(), argv.flags(), nullptr));
 }
 
 Ref attribute_of(const FunctionSpec& spec, PyObject* self) {
-    if (is_own(spec, self)) return call_implementation(spec, nullptr, {self});
-    return getattr(self, spec.made.name);
+    if (!is_own(spec, self)) return getattr(self, spec.made.name);
+    Argv argv({self});
+    return call_implementation(spec, nullptr, argv);
 }
 
 void note_class_attribute(const FunctionSpec& spec, PyObject* attribute) noexcept {
@@ -389,7 +395,8 @@ void note_class_attribute(const FunctionSpec& spec, PyObject* attribute) noexcep
 
 Ref call_observed(const FunctionSpec& spec, std::initializer_list<PyObject*> args) {
     if (!spec.made.observed || !is_own(spec, *args.begin())) return Ref();
-    return call_implementation(spec, spec.made.observed, args);
+    Argv argv(args);
+    return call_implementation(spec, spec.made.observed, argv);
 }
 
 int function_support_ready() {
