@@ -9,6 +9,7 @@ import pathlib
 import pickle
 import pydoc
 import re
+import traceback
 import typing
 import unittest.mock
 
@@ -103,6 +104,27 @@ def test_mock_autospec_binds_and_checks_signatures(gb):
             mock.set_volume()
         with pytest.raises(TypeError, match="too many positional arguments"):
             mock.stop(1)
+
+
+@pytest.mark.module_only
+def test_a_synchronous_method_runs_what_its_function_holds_now(gb):
+    # Called by position, a synchronous method goes straight to C++: an error
+    # still names it in the traceback, and a closure cell replaced by Python
+    # code is run instead, as for any function.
+    bridge = gb.GroupBridge("10.0.0.2", make_group(gb, [])[0])
+    with pytest.raises(TypeError) as caught:
+        bridge._on_play_start(42)
+    last = traceback.extract_tb(caught.value.__traceback__)[-1]
+    assert (last.name, last.filename) == ("_on_play_start",
+                                          "<vesbel.group_bridge:group_bridge/bridge_transport_hooks.cpp>")
+    cell = gb.GroupBridge.snapshot.__closure__[0]
+    original = cell.cell_contents
+    cell.cell_contents = lambda self: ("replaced", self)
+    try:
+        assert bridge.snapshot() == ("replaced", bridge)
+    finally:
+        cell.cell_contents = original
+    assert bridge.snapshot()["member_count"] == 0
 
 
 @pytest.mark.module_only
