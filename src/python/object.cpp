@@ -4,6 +4,13 @@
 
 namespace py {
 
+Ref getattr_past_instance_dict(PyObject* o, PyObject* name, Ref descriptor) {
+    if (!descriptor) return Ref::check(PyObject_GetAttr(o, name));
+    descrgetfunc get = Py_TYPE(descriptor.get())->tp_descr_get;
+    if (!get) return descriptor;
+    return Ref::check(get(descriptor.get(), o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+}
+
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initializer_list<Keyword> keywords) {
     std::vector<PyObject*> argv;
     argv.reserve(1 + positional.size() + keywords.size());

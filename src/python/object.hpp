@@ -25,14 +25,36 @@ inline bool is_none(PyObject* o) { return o == Py_None; }
     return Ref::borrow(slot ? *slot : nullptr);
 }
 
+// `getattr(o, name)` when the plain instance dict (above) lacks `name`: the
+// type's non-data descriptor bound to `o`, its plain class attribute, or the
+// full protocol's answer (AttributeError, __getattr__).
+Ref getattr_past_instance_dict(PyObject* o, PyObject* name, Ref descriptor);
+
+// Whether `name` is a dunder name, which the module type serves itself.
+inline bool is_dunder(PyObject* name) {
+    return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
+}
+
 // `getattr(o, name)`.  Answered from the plain instance dict (above) when
-// the name is there: the same answer as the full protocol, in one dict
-// lookup.  Everything else goes the full way.  Inlined: it is the module's
-// most frequent call.
+// the name is there, and from a plain module's namespace for any name the
+// module type does not serve: the same answers as the full protocol, in one
+// dict lookup.  Everything else goes the full way.  Inlined: it is the
+// module's most frequent call.
 [[gnu::always_inline]] inline Ref getattr(PyObject* o, PyObject* name) {
-    if (Ref dict = plain_instance_dict(o, name, Py_TYPE(o)->tp_getattro == PyObject_GenericGetAttr)) {
-        Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name));
-        if (value) return value;
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        Ref descriptor = Ref::borrow(_PyType_Lookup(type, name));
+        if (!descriptor || !Py_TYPE(descriptor.get())->tp_descr_set) {
+            if (PyObject** slot = _PyObject_GetDictPtr(o); slot && *slot) {
+                Ref dict = Ref::borrow(*slot);
+                if (Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name))) return value;
+                if (PyErr_Occurred()) throw_error();
+            }
+            return getattr_past_instance_dict(o, name, std::move(descriptor));
+        }
+    } else if (type == &PyModule_Type && !is_dunder(name)) {
+        Ref dict = Ref::borrow(PyModule_GetDict(o));
+        if (Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name))) return value;
         if (PyErr_Occurred()) throw_error();
     }
     return Ref::check(PyObject_GetAttr(o, name));
