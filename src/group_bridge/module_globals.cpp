@@ -3,8 +3,8 @@
 namespace gb {
 
 py::Ref global(PyObject* name) {
-    PyObject* value = PyDict_GetItemWithError(g_globals, name);
-    if (!value && !PyErr_Occurred()) value = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+    PyObject* value = group_bridge_dict_get(g_globals, name);
+    if (!value && !PyErr_Occurred()) value = group_bridge_dict_get(PyEval_GetBuiltins(), name);
     if (value) return py::Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     py::throw_error();

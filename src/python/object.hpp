@@ -7,11 +7,23 @@
 
 #include "python/ref.hpp"
 
+// `dict[name]` (borrowed) for a dict and a str `name`: null when absent (no
+// error set) or on error (set).  Remembers where in the dict it found the
+// name and checks that entry first next time (dict_lookup.c).
+extern "C" PyObject* group_bridge_dict_get(PyObject* dict, PyObject* name);
+
 namespace py {
 
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline bool is_none(PyObject* o) { return o == Py_None; }
+
+// `dict.get(name)` for a dict and a str `name`: a null Ref when absent.
+[[gnu::always_inline]] inline Ref dict_item(PyObject* dict, PyObject* name) {
+    Ref value = Ref::borrow(group_bridge_dict_get(dict, name));
+    if (!value && PyErr_Occurred()) throw_error();
+    return value;
+}
 
 // The instance dict in which the generic attribute protocol reads or writes
 // `name` of `o` (whose type's slot is `generic`), when the type has no data
@@ -47,15 +59,13 @@ inline bool is_dunder(PyObject* name) {
         if (!descriptor || !Py_TYPE(descriptor.get())->tp_descr_set) {
             if (PyObject** slot = _PyObject_GetDictPtr(o); slot && *slot) {
                 Ref dict = Ref::borrow(*slot);
-                if (Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name))) return value;
-                if (PyErr_Occurred()) throw_error();
+                if (Ref value = dict_item(dict.get(), name)) return value;
             }
             return getattr_past_instance_dict(o, name, std::move(descriptor));
         }
     } else if (type == &PyModule_Type && !is_dunder(name)) {
         Ref dict = Ref::borrow(PyModule_GetDict(o));
-        if (Ref value = Ref::borrow(PyDict_GetItemWithError(dict.get(), name))) return value;
-        if (PyErr_Occurred()) throw_error();
+        if (Ref value = dict_item(dict.get(), name)) return value;
     }
     return Ref::check(PyObject_GetAttr(o, name));
 }

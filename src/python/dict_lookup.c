@@ -1,0 +1,76 @@
+/* Reading a dict under an interned str key, remembering where it was found.
+ *
+ * A lookup through the C API probes the dict's hash table on every call.
+ * CPython's own attribute and global bytecode instead remembers at which
+ * position of the dict's entries a name was found, and next time checks
+ * that entry first.  This does the same for the module's reads of instance
+ * attributes and globals: a small table remembers, per (dict keys, name),
+ * the entry's position; an entry that still holds that very key object
+ * answers, anything else asks the dict.  A remembered position is only ever
+ * a guess checked against the dict itself, so a stale one costs a lookup,
+ * never a wrong answer.
+ *
+ * Written in C: the entries' layout is in the interpreter's internal header,
+ * which only C can include, and which describes the running version. */
+#define Py_BUILD_CORE 1
+#include <Python.h>
+#include <internal/pycore_dict.h>
+
+#include <stdint.h>
+
+typedef struct {
+    const PyDictKeysObject* keys; /* compared, never read */
+    const PyObject* name;         /* compared, never read */
+    Py_ssize_t index;
+} RememberedEntry;
+
+enum { kRemembered = 256 };
+/* Read and written with the GIL held. */
+static RememberedEntry remembered[kRemembered];
+
+static RememberedEntry* remembered_for(const PyDictKeysObject* keys, const PyObject* name) {
+    uintptr_t mix = ((uintptr_t)keys >> 4) ^ ((uintptr_t)name >> 3);
+    return &remembered[(mix ^ (mix >> 8)) % kRemembered];
+}
+
+/* The value at entry `index` when that entry holds `name` itself, else NULL. */
+static PyObject* value_at(PyDictObject* dict, Py_ssize_t index, PyObject* name) {
+    PyDictKeysObject* keys = dict->ma_keys;
+    if (!DK_IS_UNICODE(keys) || index >= keys->dk_nentries) return NULL;
+    if (DK_UNICODE_ENTRIES(keys)[index].me_key != name) return NULL;
+    if (dict->ma_values == NULL) return DK_UNICODE_ENTRIES(keys)[index].me_value;
+#if PY_VERSION_HEX >= 0x030D0000
+    if (index >= dict->ma_values->capacity) return NULL;
+#endif
+    /* A split dict's values array holds a slot for every entry its shared
+     * keys can ever have. */
+    return dict->ma_values->values[index];
+}
+
+static void remember(PyDictObject* dict, PyObject* name, RememberedEntry* entry) {
+    PyDictKeysObject* keys = dict->ma_keys;
+    if (!DK_IS_UNICODE(keys)) return;
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
+        if (entries[i].me_key == name) {
+            entry->keys = keys;
+            entry->name = name;
+            entry->index = i;
+            return;
+        }
+    }
+}
+
+PyObject* group_bridge_dict_get(PyObject* op, PyObject* name) {
+    PyDictObject* dict = (PyDictObject*)op;
+    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
+    if (entry->keys == dict->ma_keys && entry->name == name) {
+        PyObject* value = value_at(dict, entry->index, name);
+        if (value) return value;
+    }
+    PyObject* value = PyDict_GetItemWithError(op, name);
+    /* The lookup may have run a key's __eq__, which may have changed the
+     * dict: the position is looked for afresh. */
+    if (value && PyUnicode_CheckExact(name)) remember(dict, name, remembered_for(dict->ma_keys, name));
+    return value;
+}
