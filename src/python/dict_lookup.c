@@ -10,18 +10,26 @@
  * a guess checked against the dict itself, so a stale one costs a lookup,
  * never a wrong answer.
  *
+ * An instance attribute read also needs the type's word that it has no
+ * data descriptor of that name (which would take precedence over the
+ * instance dict).  That is asked of the type once; the answer is kept with
+ * the entry, stamped with the type's version tag, which CPython changes
+ * whenever the type or one of its bases changes and never gives out twice.
+ *
  * Written in C: the entries' layout is in the interpreter's internal header,
  * which only C can include, and which describes the running version. */
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #include <internal/pycore_dict.h>
-
 #include <stdint.h>
 
 typedef struct {
     const PyDictKeysObject* keys; /* compared, never read */
     const PyObject* name;         /* compared, never read */
     Py_ssize_t index;
+    /* The version of a type known to have no data descriptor `name`, whose
+     * instance dicts this entry serves; 0 (never a version) for none. */
+    unsigned int plain_type_version;
 } RememberedEntry;
 
 enum { kRemembered = 256 };
@@ -56,6 +64,7 @@ static void remember(PyDictObject* dict, PyObject* name, RememberedEntry* entry)
             entry->keys = keys;
             entry->name = name;
             entry->index = i;
+            entry->plain_type_version = 0;
             return;
         }
     }
@@ -73,4 +82,22 @@ PyObject* group_bridge_dict_get(PyObject* op, PyObject* name) {
      * dict: the position is looked for afresh. */
     if (value && PyUnicode_CheckExact(name)) remember(dict, name, remembered_for(dict->ma_keys, name));
     return value;
+}
+
+void group_bridge_note_plain_attribute(PyObject* op, PyObject* name, unsigned int type_version) {
+    PyDictObject* dict = (PyDictObject*)op;
+    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
+    if (entry->keys == dict->ma_keys && entry->name == name) entry->plain_type_version = type_version;
+}
+
+PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_version_tag == 0 || type->tp_getattro != PyObject_GenericGetAttr) return NULL;
+    PyObject** slot = _PyObject_GetDictPtr(o);
+    if (slot == NULL || *slot == NULL) return NULL;
+    PyDictObject* dict = (PyDictObject*)*slot;
+    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
+    if (entry->keys != dict->ma_keys || entry->name != name || entry->plain_type_version != type->tp_version_tag)
+        return NULL;
+    return value_at(dict, entry->index, name);
 }

@@ -4,6 +4,39 @@
 
 namespace py {
 
+Ref getattr(PyObject* o, PyObject* name) {
+    if (PyObject* value = group_bridge_instance_attribute(o, name)) return Ref::borrow(value);
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        Ref descriptor = Ref::borrow(_PyType_Lookup(type, name));
+        // The type's state that lookup saw: the dict lookup below can run a
+        // key's __eq__, which can change the type.
+        unsigned int type_version = type->tp_version_tag;
+        if (!descriptor || !Py_TYPE(descriptor.get())->tp_descr_set) {
+            if (PyObject** slot = _PyObject_GetDictPtr(o); slot && *slot) {
+                Ref dict = Ref::borrow(*slot);
+                if (Ref value = dict_item(dict.get(), name)) {
+                    if (!descriptor) group_bridge_note_plain_attribute(dict.get(), name, type_version);
+                    return value;
+                }
+            }
+            return getattr_past_instance_dict(o, name, std::move(descriptor));
+        }
+    } else if (type == &PyModule_Type && !is_dunder(name)) {
+        Ref dict = Ref::borrow(PyModule_GetDict(o));
+        if (Ref value = dict_item(dict.get(), name)) return value;
+    }
+    return Ref::check(PyObject_GetAttr(o, name));
+}
+
+void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    if (Ref dict = plain_instance_dict(o, name, Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr)) {
+        if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
+        return;
+    }
+    if (PyObject_SetAttr(o, name, value) < 0) throw_error();
+}
+
 Ref getattr_past_instance_dict(PyObject* o, PyObject* name, Ref descriptor) {
     if (!descriptor) return Ref::check(PyObject_GetAttr(o, name));
     descrgetfunc get = Py_TYPE(descriptor.get())->tp_descr_get;

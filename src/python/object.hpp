@@ -12,6 +12,16 @@
 // name and checks that entry first next time (dict_lookup.c).
 extern "C" PyObject* group_bridge_dict_get(PyObject* dict, PyObject* name);
 
+// `getattr(o, name)` (borrowed) when a remembered entry answers it: `o`'s
+// type, at its current version, was seen to have no data descriptor `name`,
+// and the entry of `o`'s instance dict remembered for `name` holds it.
+// Else null, with no error set (dict_lookup.c).
+extern "C" PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name);
+
+// Records that the type whose version tag is `type_version` has no data
+// descriptor `name`, for the entry remembered for `name` in `dict`.
+extern "C" void group_bridge_note_plain_attribute(PyObject* dict, PyObject* name, unsigned int type_version);
+
 namespace py {
 
 inline Ref none() { return Ref::borrow(Py_None); }
@@ -50,25 +60,8 @@ inline bool is_dunder(PyObject* name) {
 // `getattr(o, name)`.  Answered from the plain instance dict (above) when
 // the name is there, and from a plain module's namespace for any name the
 // module type does not serve: the same answers as the full protocol, in one
-// dict lookup.  Everything else goes the full way.  Inlined: it is the
-// module's most frequent call.
-[[gnu::always_inline]] inline Ref getattr(PyObject* o, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(o);
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descriptor = Ref::borrow(_PyType_Lookup(type, name));
-        if (!descriptor || !Py_TYPE(descriptor.get())->tp_descr_set) {
-            if (PyObject** slot = _PyObject_GetDictPtr(o); slot && *slot) {
-                Ref dict = Ref::borrow(*slot);
-                if (Ref value = dict_item(dict.get(), name)) return value;
-            }
-            return getattr_past_instance_dict(o, name, std::move(descriptor));
-        }
-    } else if (type == &PyModule_Type && !is_dunder(name)) {
-        Ref dict = Ref::borrow(PyModule_GetDict(o));
-        if (Ref value = dict_item(dict.get(), name)) return value;
-    }
-    return Ref::check(PyObject_GetAttr(o, name));
-}
+// dict lookup.  Everything else goes the full way.
+Ref getattr(PyObject* o, PyObject* name);
 
 // `getattr(o, name, <absent>)`: 1 found, 0 absent (AttributeError cleared),
 // -1 with another error set.
@@ -89,13 +82,7 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
 
 // `o.name = value`, stored straight in the plain instance dict (above)
 // when there is one: what the full protocol does, without its general path.
-[[gnu::always_inline]] inline void setattr(PyObject* o, PyObject* name, PyObject* value) {
-    if (Ref dict = plain_instance_dict(o, name, Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr)) {
-        if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
-        return;
-    }
-    if (PyObject_SetAttr(o, name, value) < 0) throw_error();
-}
+void setattr(PyObject* o, PyObject* name, PyObject* value);
 
 inline bool truthy(PyObject* o) {
     int r = PyObject_IsTrue(o);
