@@ -149,11 +149,16 @@ def _hold(bridge, receiver, how):
     elif how == "subclass-property":
         bridge.__class__ = type("Sub", (type(bridge),), {
             "airplay_server": property(lambda self: receiver, lambda self, value: None)})
+    elif how == "property-added-to-its-class":
+        type(bridge).airplay_server = property(lambda self: receiver, lambda self, value: None)
 
 
-@pytest.mark.parametrize("how", ["rebound", "deleted-and-re-added", "dict-replaced", "subclass-property"])
-def test_each_stop_reads_the_receiver_held_at_that_moment(env, how):
+@pytest.mark.parametrize("how", ["rebound", "deleted-and-re-added", "dict-replaced", "subclass-property",
+                                 "property-added-to-its-class"])
+def test_each_stop_reads_the_receiver_held_at_that_moment(gb, env, how):
     b = env.bridge
+    if how == "property-added-to-its-class":
+        b.__class__ = type("Sub", (gb.GroupBridge,), {})
 
     async def main():
         await b.start()
