@@ -119,6 +119,31 @@ def test_device_name_is_read_afresh_and_read_only(bridge, group):
         bridge.device_name = "x"
 
 
+def _make_a_property_answer(group, how):
+    if how == "base-gains-property":
+        type(group).__bases__[0].airplay_name = property(lambda self: "property")
+    elif how == "class-swapped":
+        group.__class__ = type("Other", (), {"airplay_name": property(lambda self: "property")})
+    elif how == "dict-subclass":
+        group.__dict__ = type("D", (dict,), {"__getitem__": lambda *a: "no"})(airplay_name="property")
+    elif how == "non-str-key":
+        group.__dict__[0] = 0
+        group.airplay_name = "property"
+    elif how == "deleted":
+        del group.airplay_name
+        type(group).airplay_name = "property"
+
+
+@pytest.mark.parametrize("how", ["base-gains-property", "class-swapped", "dict-subclass", "non-str-key", "deleted"])
+def test_the_name_reads_the_group_as_it_is_now(gb, how):
+    group = type("Group", (type("Base", (), {}),), {})()
+    group.airplay_name = "instance"
+    bridge = gb.GroupBridge("h", None, config=types.SimpleNamespace(group=group))
+    assert [bridge.device_name for _ in range(3)] == ["instance"] * 3
+    _make_a_property_answer(group, how)
+    assert bridge.device_name == "property"
+
+
 @pytest.mark.parametrize("name", [42, b"bytes", StrSub("sub")], ids=["int", "bytes", "str-subclass"])
 def test_non_string_configured_name_is_a_type_error(gb, group, name):
     bridge = gb.GroupBridge("h", group[0], config=make_config(airplay_name=name))

@@ -164,6 +164,14 @@ def run_python(code):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
+@pytest.mark.parametrize("builtins", [5, {"airplay_db_to_xiaomi_volume": print}], ids=["not-a-mapping", "caller-dict"])
+def test_a_missing_global_is_looked_up_in_the_modules_builtins_not_the_callers(gb, monkeypatch, builtins):
+    monkeypatch.delattr(gb, "airplay_db_to_xiaomi_volume")
+    bridge = gb.GroupBridge("h", None)
+    with pytest.raises(NameError, match="airplay_db_to_xiaomi_volume"):
+        exec("bridge._on_volume_change(-10.0)", {"__builtins__": builtins, "bridge": bridge})
+
+
 def test_import_binds_no_broadcast_ws_and_leaves_the_web_api_alone():
     facts = run_python("""
         import logging

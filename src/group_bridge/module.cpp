@@ -68,6 +68,10 @@ int exec_module(PyObject* module) {
         names::intern_all();
         if (py::body_type_ready() < 0 || py::function_support_ready() < 0) py::throw_error();
         PyObject* dict = PyModule_GetDict(module);
+        // The builtins a Python module's namespace names, which the functions
+        // made below take as theirs and the module's own lookups fall back to.
+        py::Ref builtins = py::Ref::check(PyImport_Import(names::builtins_module));
+        if (PyDict_SetItem(dict, names::builtins_key, builtins.get()) < 0) py::throw_error();
         fill_namespace(dict);
         g_module = py::Ref::borrow(module).release();  // kept for the process
         g_globals = dict;

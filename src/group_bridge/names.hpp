@@ -44,7 +44,7 @@
 #define GB_TEXTS(X)                                                                                   \
     X(group_all_text, "group_all") X(group_hardware_text, "GROUP") X(source_text, "airplay1")         \
     X(release_reason_text, "airplay stopped") X(control_command_text, "control_command")              \
-    X(qualname_attr, "__qualname__") X(url_scheme_text, "http://") X(colon_text, ":") X(url_path_text, "/stream/live.wav?session_id=") X(delay_zero_text, "&delay_ms=0") X(virtual_delay_text, "&virtual_delay=") X(empty_text, "") X(module_name_text, "vesbel.group_bridge") X(web_api_module, "vesbel.web.api") X(broadcast_ws_name, "broadcast_ws") X(space_text, " ") X(default_device_name, "Vesbel 全屋播放")
+    X(qualname_attr, "__qualname__") X(url_scheme_text, "http://") X(colon_text, ":") X(url_path_text, "/stream/live.wav?session_id=") X(delay_zero_text, "&delay_ms=0") X(virtual_delay_text, "&virtual_delay=") X(empty_text, "") X(module_name_text, "vesbel.group_bridge") X(web_api_module, "vesbel.web.api") X(broadcast_ws_name, "broadcast_ws") X(space_text, " ") X(default_device_name, "Vesbel 全屋播放") X(builtins_key, "__builtins__") X(builtins_module, "builtins")
 // clang-format on
 
 namespace gb::names {

@@ -55,19 +55,49 @@ static PyObject* value_at(PyDictObject* dict, Py_ssize_t index, PyObject* name) 
     return dict->ma_values->values[index];
 }
 
+/* The position of the entry whose key is `name` itself in `keys`, found
+ * through the hash index as the dict's own lookup probes it; -1 when the
+ * probe meets no such entry (a key equal to `name` but another object, or a
+ * probing order this code does not know).  A bounded walk either way. */
+static Py_ssize_t position_of(PyDictKeysObject* keys, PyObject* name, Py_hash_t hash) {
+    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
+    size_t size = (size_t)1 << keys->dk_log2_size;
+    size_t mask = size - 1;
+    size_t perturb = (size_t)hash;
+    size_t i = (size_t)hash & mask;
+    for (size_t probes = 0; probes < size; ++probes) {
+        Py_ssize_t ix;
+        /* The index width follows the table's size, as in the dict itself. */
+        if (keys->dk_log2_size < 8)
+            ix = ((const int8_t*)keys->dk_indices)[i];
+        else if (keys->dk_log2_size < 16)
+            ix = ((const int16_t*)keys->dk_indices)[i];
+        else if (keys->dk_log2_size < 32)
+            ix = ((const int32_t*)keys->dk_indices)[i];
+        else
+            ix = ((const int64_t*)keys->dk_indices)[i];
+        if (ix == DKIX_EMPTY) return -1;
+        if (ix >= 0 && ix < keys->dk_nentries && entries[ix].me_key == name) return ix;
+        perturb >>= 5;
+        i = (i * 5 + perturb + 1) & mask;
+    }
+    return -1;
+}
+
 static void remember(PyDictObject* dict, PyObject* name, RememberedEntry* entry) {
     PyDictKeysObject* keys = dict->ma_keys;
     if (!DK_IS_UNICODE(keys)) return;
-    PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
-    for (Py_ssize_t i = 0; i < keys->dk_nentries; ++i) {
-        if (entries[i].me_key == name) {
-            entry->keys = keys;
-            entry->name = name;
-            entry->index = i;
-            entry->plain_type_version = 0;
-            return;
-        }
+    Py_hash_t hash = PyObject_Hash(name); /* an exact str's: cached, no Python code */
+    if (hash == -1) {
+        PyErr_Clear(); /* only a failed allocation could; then nothing is remembered */
+        return;
     }
+    Py_ssize_t ix = position_of(keys, name, hash);
+    if (ix < 0) return;
+    entry->keys = keys;
+    entry->name = name;
+    entry->index = ix;
+    entry->plain_type_version = 0;
 }
 
 PyObject* group_bridge_dict_get(PyObject* op, PyObject* name) {
