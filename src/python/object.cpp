@@ -45,17 +45,23 @@ Ref getattr_past_instance_dict(PyObject* o, PyObject* name, Ref descriptor) {
 }
 
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initializer_list<Keyword> keywords) {
-    std::vector<PyObject*> argv;
-    argv.reserve(1 + positional.size() + keywords.size());
-    argv.push_back(nullptr);
-    argv.insert(argv.end(), positional.begin(), positional.end());
+    // The argument vector lives on the stack when it fits, as it does at
+    // every call site.
+    constexpr size_t kOnStack = 8;
+    size_t slots = 1 + positional.size() + keywords.size();
+    PyObject* on_stack[kOnStack];
+    std::vector<PyObject*> on_heap(slots > kOnStack ? slots : 0);
+    PyObject** argv = slots > kOnStack ? on_heap.data() : on_stack;
+    size_t n = 0;
+    argv[n++] = nullptr;
+    for (PyObject* arg : positional) argv[n++] = arg;
     Ref names = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(keywords.size())));
     Py_ssize_t i = 0;
     for (const Keyword& kw : keywords) {
         PyTuple_SET_ITEM(names.get(), i++, Ref::borrow(kw.name).release());  // the tuple takes it
-        argv.push_back(kw.value);
+        argv[n++] = kw.value;
     }
-    return Ref::check(PyObject_Vectorcall(f, argv.data() + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+    return Ref::check(PyObject_Vectorcall(f, argv + 1, positional.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                           keywords.size() ? names.get() : nullptr));
 }
 
