@@ -144,6 +144,29 @@ def test_the_name_reads_the_group_as_it_is_now(gb, how):
     assert bridge.device_name == "property"
 
 
+def test_a_failed_read_compares_a_colliding_key_once_and_fails_like_python(gb):
+    compared = []
+
+    class Group:
+        pass
+
+    class Collider:
+        def __hash__(self):
+            return hash("airplay_name")
+
+        def __eq__(self, other):
+            compared.append(other)
+            Group.airplay_name = property(lambda self: "too late")  # a second lookup would find it
+            return False
+
+    group = Group()
+    group.__dict__[Collider()] = None
+    bridge = gb.GroupBridge("h", None, config=types.SimpleNamespace(group=group))
+    with pytest.raises(AttributeError, match="'Group' object has no attribute 'airplay_name'") as info:
+        bridge.device_name
+    assert (info.value.name, info.value.obj, compared) == ("airplay_name", group, ["airplay_name"])
+
+
 @pytest.mark.parametrize("name", [42, b"bytes", StrSub("sub")], ids=["int", "bytes", "str-subclass"])
 def test_non_string_configured_name_is_a_type_error(gb, group, name):
     bridge = gb.GroupBridge("h", group[0], config=make_config(airplay_name=name))

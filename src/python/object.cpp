@@ -4,6 +4,28 @@
 
 namespace py {
 
+namespace {
+
+// What the generic protocol answers once the instance dict lacks `name`:
+// the type's non-data descriptor bound to `o`, its plain class attribute,
+// or CPython's AttributeError (with its `name` and `obj`), without asking
+// the dict again (a key's __eq__ runs once, as in Python).
+Ref past_instance_dict(PyObject* o, PyObject* name, Ref descriptor) {
+    if (descriptor) {
+        descrgetfunc get = Py_TYPE(descriptor.get())->tp_descr_get;
+        if (!get) return descriptor;
+        return Ref::check(get(descriptor.get(), o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
+    }
+    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(o)->tp_name, name);
+    Ref error = Ref::steal(PyErr_GetRaisedException());
+    if (PyObject_SetAttrString(error.get(), "name", name) < 0 || PyObject_SetAttrString(error.get(), "obj", o) < 0)
+        throw_error();
+    PyErr_SetRaisedException(error.release());
+    throw_error();
+}
+
+}  // namespace
+
 Ref getattr(PyObject* o, PyObject* name) {
     if (PyObject* value = group_bridge_instance_attribute(o, name)) return Ref::borrow(value);
     PyTypeObject* type = Py_TYPE(o);
@@ -20,7 +42,7 @@ Ref getattr(PyObject* o, PyObject* name) {
                     return value;
                 }
             }
-            return getattr_past_instance_dict(o, name, std::move(descriptor));
+            return past_instance_dict(o, name, std::move(descriptor));
         }
     } else if (type == &PyModule_Type && !is_dunder(name)) {
         Ref dict = Ref::borrow(PyModule_GetDict(o));
@@ -35,13 +57,6 @@ void setattr(PyObject* o, PyObject* name, PyObject* value) {
         return;
     }
     if (PyObject_SetAttr(o, name, value) < 0) throw_error();
-}
-
-Ref getattr_past_instance_dict(PyObject* o, PyObject* name, Ref descriptor) {
-    if (!descriptor) return Ref::check(PyObject_GetAttr(o, name));
-    descrgetfunc get = Py_TYPE(descriptor.get())->tp_descr_get;
-    if (!get) return descriptor;
-    return Ref::check(get(descriptor.get(), o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
 }
 
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initializer_list<Keyword> keywords) {

@@ -47,11 +47,6 @@ inline bool is_none(PyObject* o) { return o == Py_None; }
     return Ref::borrow(slot ? *slot : nullptr);
 }
 
-// `getattr(o, name)` when the plain instance dict (above) lacks `name`: the
-// type's non-data descriptor bound to `o`, its plain class attribute, or the
-// full protocol's answer (AttributeError, __getattr__).
-Ref getattr_past_instance_dict(PyObject* o, PyObject* name, Ref descriptor);
-
 // Whether `name` is a dunder name, which the module type serves itself.
 inline bool is_dunder(PyObject* name) {
     return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
