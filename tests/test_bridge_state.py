@@ -132,15 +132,19 @@ def _make_a_property_answer(group, how):
     elif how == "deleted":
         del group.airplay_name
         type(group).airplay_name = "property"
+    elif how == "dict-replaced":  # the name at another position
+        group.__dict__ = {"other": 1, "airplay_name": "property"}
 
 
-@pytest.mark.parametrize("how", ["base-gains-property", "class-swapped", "dict-subclass", "non-str-key", "deleted"])
+@pytest.mark.parametrize("how", ["base-gains-property", "class-swapped", "dict-subclass", "non-str-key", "deleted",
+                                 "dict-replaced"])
 def test_the_name_reads_the_group_as_it_is_now(gb, how):
     group = type("Group", (type("Base", (), {}),), {})()
     group.airplay_name = "instance"
     bridge = gb.GroupBridge("h", None, config=types.SimpleNamespace(group=group))
     assert [bridge.device_name for _ in range(3)] == ["instance"] * 3
     _make_a_property_answer(group, how)
+    hasattr(group, "unrelated")  # a lookup gives a changed class a new version
     assert bridge.device_name == "property"
 
 

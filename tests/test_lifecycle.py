@@ -136,43 +136,6 @@ def test_a_second_start_stops_the_receiver_it_replaces(env, vlog):
     assert lines(vlog)[-1] == ("INFO", "Started Group AirPlay bridge Upstairs on rtsp=7000")
 
 
-def _hold(bridge, receiver, how):
-    """Makes ``bridge.airplay_server`` read as ``receiver`` in the way ``how``
-    names, each one moving or hiding where the previous value was stored."""
-    if how == "rebound":
-        bridge.airplay_server = receiver
-    elif how == "deleted-and-re-added":
-        del bridge.airplay_server
-        bridge.airplay_server = receiver
-    elif how == "dict-replaced":
-        bridge.__dict__ = {"airplay_server": receiver, **{k: v for k, v in vars(bridge).items() if k != "airplay_server"}}
-    elif how == "subclass-property":
-        bridge.__class__ = type("Sub", (type(bridge),), {
-            "airplay_server": property(lambda self: receiver, lambda self, value: None)})
-    elif how == "property-added-to-its-class":
-        type(bridge).airplay_server = property(lambda self: receiver, lambda self, value: None)
-
-
-@pytest.mark.parametrize("how", ["rebound", "deleted-and-re-added", "dict-replaced", "subclass-property",
-                                 "property-added-to-its-class"])
-def test_each_stop_reads_the_receiver_held_at_that_moment(gb, env, how):
-    b = env.bridge
-    if how == "property-added-to-its-class":
-        b.__class__ = type("Sub", (gb.GroupBridge,), {})
-
-    async def main():
-        await b.start()
-        first = b.airplay_server
-        await b.stop()
-        second = WatchedReceiver("10.0.0.9", "Other")
-        _hold(b, second, how)
-        await b.stop()
-        return first, second
-
-    first, second = asyncio.run(main())
-    assert len(first.called("stop")) == 1 and len(second.called("stop")) == 1
-
-
 def test_a_module_global_serves_a_missing_name_through_its_getattr(gb, env, monkeypatch):
     served = []
     stand_in = types.ModuleType("asyncio")
