@@ -148,7 +148,17 @@ def test_the_name_reads_the_group_as_it_is_now(gb, how):
     assert bridge.device_name == "property"
 
 
-def test_a_failed_read_compares_a_colliding_key_once_and_fails_like_python(gb):
+class RaisingDescriptor:
+    def __get__(self, obj, owner=None):
+        raise AttributeError("no name yet")
+
+
+@pytest.mark.parametrize("during_the_read, message", [
+    ("class-gains-property", "'Group' object has no attribute 'airplay_name'"),  # a second lookup would find it
+    ("instance-changes-class", "'Group' object has no attribute 'airplay_name'"),
+    ("descriptor-raises", "no name yet"),
+])
+def test_a_failed_read_compares_a_colliding_key_once_and_fails_like_python(gb, during_the_read, message):
     compared = []
 
     class Group:
@@ -160,13 +170,18 @@ def test_a_failed_read_compares_a_colliding_key_once_and_fails_like_python(gb):
 
         def __eq__(self, other):
             compared.append(other)
-            Group.airplay_name = property(lambda self: "too late")  # a second lookup would find it
+            if during_the_read == "class-gains-property":
+                Group.airplay_name = property(lambda self: "too late")
+            elif during_the_read == "instance-changes-class":
+                group.__class__ = type("Other", (), {})
             return False
 
+    if during_the_read == "descriptor-raises":
+        Group.airplay_name = RaisingDescriptor()
     group = Group()
     group.__dict__[Collider()] = None
     bridge = gb.GroupBridge("h", None, config=types.SimpleNamespace(group=group))
-    with pytest.raises(AttributeError, match="'Group' object has no attribute 'airplay_name'") as info:
+    with pytest.raises(AttributeError, match=f"^{message}$") as info:
         bridge.device_name
     assert (info.value.name, info.value.obj, compared) == ("airplay_name", group, ["airplay_name"])
 

@@ -164,12 +164,19 @@ def run_python(code):
     return json.loads(done.stdout.strip().splitlines()[-1])
 
 
-@pytest.mark.parametrize("builtins", [5, {"airplay_db_to_xiaomi_volume": print}], ids=["not-a-mapping", "caller-dict"])
-def test_a_missing_global_is_looked_up_in_the_modules_builtins_not_the_callers(gb, monkeypatch, builtins):
+@pytest.mark.parametrize("module_builtins", ["as-imported", {"airplay_db_to_xiaomi_volume": print}, 5, "deleted"],
+                         ids=["as-imported", "dict", "int", "deleted"])
+@pytest.mark.parametrize("caller_builtins", [5, {"airplay_db_to_xiaomi_volume": print}], ids=["int", "dict"])
+def test_a_missing_global_falls_back_to_the_builtins_fixed_at_import(gb, monkeypatch, module_builtins,
+                                                                    caller_builtins):
     monkeypatch.delattr(gb, "airplay_db_to_xiaomi_volume")
+    if module_builtins == "deleted":
+        monkeypatch.delattr(gb, "__builtins__")
+    elif module_builtins != "as-imported":
+        monkeypatch.setattr(gb, "__builtins__", module_builtins)
     bridge = gb.GroupBridge("h", None)
     with pytest.raises(NameError, match="airplay_db_to_xiaomi_volume"):
-        exec("bridge._on_volume_change(-10.0)", {"__builtins__": builtins, "bridge": bridge})
+        exec("bridge._on_volume_change(-10.0)", {"__builtins__": caller_builtins, "bridge": bridge})
 
 
 def test_import_binds_no_broadcast_ws_and_leaves_the_web_api_alone():

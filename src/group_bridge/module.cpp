@@ -62,16 +62,32 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     return name ? PyModule_NewObject(name.get()) : nullptr;
 }
 
+// The builtins dict the code importing the module runs with (what
+// `exec(code, namespace)` gives a Python module), or the interpreter's
+// `builtins` module's when that is no dict.
+py::Ref import_time_builtins() {
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (builtins && PyDict_CheckExact(builtins)) return py::Ref::borrow(builtins);
+    py::Ref module = py::Ref::steal(PyImport_GetModule(names::builtins_module));
+    if (!module) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, "the builtins module is not loaded");
+        py::throw_error();
+    }
+    return py::Ref::borrow(PyModule_GetDict(module.get()));
+}
+
 int exec_module(PyObject* module) {
     if (module == g_module) return 0;  // already initialised: run nothing again
     return py::guard(-1, [&] {
         names::intern_all();
         if (py::body_type_ready() < 0 || py::function_support_ready() < 0) py::throw_error();
         PyObject* dict = PyModule_GetDict(module);
-        // The builtins a Python module's namespace names, which the functions
-        // made below take as theirs and the module's own lookups fall back to.
-        py::Ref builtins = py::Ref::check(PyImport_Import(names::builtins_module));
-        if (PyDict_SetItem(dict, names::builtins_key, builtins.get()) < 0) py::throw_error();
+        // The builtins, fixed at import as a Python module's functions fix
+        // theirs when they are defined: the functions made below take them
+        // from the namespace, and the module's own global lookups fall back
+        // to them alone.
+        g_builtins = import_time_builtins().release();
+        if (PyDict_SetItem(dict, names::builtins_key, g_builtins) < 0) py::throw_error();
         fill_namespace(dict);
         g_module = py::Ref::borrow(module).release();  // kept for the process
         g_globals = dict;

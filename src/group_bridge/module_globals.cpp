@@ -2,36 +2,10 @@
 
 namespace gb {
 
-namespace {
-
-// The builtins the module's functions see: its namespace's `__builtins__`
-// (a module stands for its namespace), or the interpreter's `builtins`
-// module when that is gone, as CPython reads them when it makes a function.
-py::Ref builtins_namespace() {
-    py::Ref builtins = py::Ref::borrow(group_bridge_dict_get(g_globals, names::builtins_key));
-    if (!builtins) {
-        if (PyErr_Occurred()) py::throw_error();
-        builtins = py::Ref::check(PyImport_Import(names::builtins_module));
-    }
-    if (PyModule_Check(builtins.get())) return py::Ref::borrow(PyModule_GetDict(builtins.get()));
-    return builtins;
-}
-
-}  // namespace
-
 py::Ref global(PyObject* name) {
-    if (PyObject* value = group_bridge_dict_get(g_globals, name)) return py::Ref::borrow(value);
-    if (PyErr_Occurred()) py::throw_error();
-    py::Ref builtins = builtins_namespace();
-    py::Ref value;
-    if (PyDict_CheckExact(builtins.get())) {
-        value = py::Ref::borrow(group_bridge_dict_get(builtins.get(), name));
-    } else {
-        // Any other mapping is read as a subscript, KeyError meaning absent.
-        value = py::Ref::steal(PyObject_GetItem(builtins.get(), name));
-        if (!value && PyErr_ExceptionMatches(PyExc_KeyError)) PyErr_Clear();
-    }
-    if (value) return value;
+    PyObject* value = group_bridge_dict_get(g_globals, name);
+    if (!value && !PyErr_Occurred()) value = group_bridge_dict_get(g_builtins, name);
+    if (value) return py::Ref::borrow(value);
     if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     py::throw_error();
 }

@@ -9,6 +9,8 @@ namespace gb {
 
 // The module namespace; set once at initialisation, alive for the process.
 inline PyObject* g_globals = nullptr;
+// The builtins dict fixed at import; held for the process.
+inline PyObject* g_builtins = nullptr;
 
 // The global `name` (then the builtin), as a Python function would see it.
 py::Ref global(PyObject* name);

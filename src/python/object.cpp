@@ -6,45 +6,61 @@ namespace py {
 
 namespace {
 
-// What the generic protocol answers once the instance dict lacks `name`:
-// the type's non-data descriptor bound to `o`, its plain class attribute,
-// or CPython's AttributeError (with its `name` and `obj`), without asking
-// the dict again (a key's __eq__ runs once, as in Python).
-Ref past_instance_dict(PyObject* o, PyObject* name, Ref descriptor) {
+// An AttributeError given the `name` and `obj` CPython's attribute lookup
+// gives one that has neither (the error a descriptor or a key's __eq__
+// raised, or one made here).
+void add_attribute_error_context(const PyError& error, PyObject* o, PyObject* name) {
+    if (!error.matches(PyExc_AttributeError)) return;
+    auto* exception = reinterpret_cast<PyAttributeErrorObject*>(error.value().get());
+    if (exception->name || exception->obj) return;
+    if (PyObject_SetAttrString(error.value().get(), "name", name) < 0 ||
+        PyObject_SetAttrString(error.value().get(), "obj", o) < 0)
+        throw_error();
+}
+
+// CPython's generic attribute lookup of `name` on `o`, whose type was `type`
+// when the read began, for a read the remembered entries did not answer.
+// The instance dict is asked once, so a key's __eq__ runs once, as in
+// Python; what it answers, the type's non-data descriptor bound to `o`, a
+// plain class attribute, or CPython's AttributeError naming `type`.
+Ref generic_getattr(PyObject* o, PyObject* name, PyTypeObject* type) {
+    Ref descriptor = Ref::borrow(_PyType_Lookup(type, name));
+    // The type's state that lookup saw: the dict lookup below can run a
+    // key's __eq__, which can change the type.
+    unsigned int type_version = type->tp_version_tag;
+    if (descriptor && Py_TYPE(descriptor.get())->tp_descr_set)
+        return Ref::check(PyObject_GenericGetAttr(o, name));  // a data descriptor comes first
+    if (PyObject** slot = _PyObject_GetDictPtr(o); slot && *slot) {
+        Ref dict = Ref::borrow(*slot);
+        if (Ref value = dict_item(dict.get(), name)) {
+            if (!descriptor) group_bridge_note_plain_attribute(dict.get(), name, type_version);
+            return value;
+        }
+    }
     if (descriptor) {
         descrgetfunc get = Py_TYPE(descriptor.get())->tp_descr_get;
         if (!get) return descriptor;
         return Ref::check(get(descriptor.get(), o, reinterpret_cast<PyObject*>(Py_TYPE(o))));
     }
-    PyErr_Format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", Py_TYPE(o)->tp_name, name);
-    Ref error = Ref::steal(PyErr_GetRaisedException());
-    if (PyObject_SetAttrString(error.get(), "name", name) < 0 || PyObject_SetAttrString(error.get(), "obj", o) < 0)
-        throw_error();
-    PyErr_SetRaisedException(error.release());
-    throw_error();
+    raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", type->tp_name, name);
 }
 
 }  // namespace
 
 Ref getattr(PyObject* o, PyObject* name) {
     if (PyObject* value = group_bridge_instance_attribute(o, name)) return Ref::borrow(value);
-    PyTypeObject* type = Py_TYPE(o);
+    // Held: Python code run by the read can give `o` another class.
+    Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
     if (type->tp_getattro == PyObject_GenericGetAttr) {
-        Ref descriptor = Ref::borrow(_PyType_Lookup(type, name));
-        // The type's state that lookup saw: the dict lookup below can run a
-        // key's __eq__, which can change the type.
-        unsigned int type_version = type->tp_version_tag;
-        if (!descriptor || !Py_TYPE(descriptor.get())->tp_descr_set) {
-            if (PyObject** slot = _PyObject_GetDictPtr(o); slot && *slot) {
-                Ref dict = Ref::borrow(*slot);
-                if (Ref value = dict_item(dict.get(), name)) {
-                    if (!descriptor) group_bridge_note_plain_attribute(dict.get(), name, type_version);
-                    return value;
-                }
-            }
-            return past_instance_dict(o, name, std::move(descriptor));
+        try {
+            return generic_getattr(o, name, type);
+        } catch (PyError& error) {
+            add_attribute_error_context(error, o, name);
+            throw;
         }
-    } else if (type == &PyModule_Type && !is_dunder(name)) {
+    }
+    if (type == &PyModule_Type && !is_dunder(name)) {
         Ref dict = Ref::borrow(PyModule_GetDict(o));
         if (Ref value = dict_item(dict.get(), name)) return value;
     }
