@@ -119,31 +119,32 @@ def test_device_name_is_read_afresh_and_read_only(bridge, group):
         bridge.device_name = "x"
 
 
-def _make_a_property_answer(group, how):
-    if how == "base-gains-property":
-        type(group).__bases__[0].airplay_name = property(lambda self: "property")
-    elif how == "class-swapped":
-        group.__class__ = type("Other", (), {"airplay_name": property(lambda self: "property")})
-    elif how == "dict-subclass":
-        group.__dict__ = type("D", (dict,), {"__getitem__": lambda *a: "no"})(airplay_name="property")
-    elif how == "non-str-key":
-        group.__dict__[0] = 0
-        group.airplay_name = "property"
-    elif how == "deleted":
-        del group.airplay_name
-        type(group).airplay_name = "property"
-    elif how == "dict-replaced":  # the name at another position
-        group.__dict__ = {"other": 1, "airplay_name": "property"}
+def _module_answering(value):
+    module = types.ModuleType("group")  # its namespace lacks the name; its __getattr__ answers
+    module.__getattr__ = lambda name: value
+    return module
 
 
-@pytest.mark.parametrize("how", ["base-gains-property", "class-swapped", "dict-subclass", "non-str-key", "deleted",
-                                 "dict-replaced"])
+# Ways the group's answer for `airplay_name` changes to "property" after reads.
+CHANGES = {
+    "base-gains-property": lambda b, g: setattr(type(g).__bases__[0], "airplay_name", property(lambda s: "property")),
+    "class-swapped": lambda b, g: setattr(g, "__class__", type("O", (), {"airplay_name": property(lambda s: "property")})),
+    "dict-subclass": lambda b, g: setattr(g, "__dict__", type("D", (dict,), {"__getitem__": lambda *a: "no"})(
+        airplay_name="property")),
+    "non-str-key": lambda b, g: (g.__dict__.__setitem__(0, 0), setattr(g, "airplay_name", "property")),
+    "deleted": lambda b, g: (delattr(g, "airplay_name"), setattr(type(g), "airplay_name", "property")),
+    "dict-replaced": lambda b, g: setattr(g, "__dict__", {"other": 1, "airplay_name": "property"}),  # another position
+    "module-getattr": lambda b, g: setattr(b.config, "group", _module_answering("property")),
+}
+
+
+@pytest.mark.parametrize("how", CHANGES)
 def test_the_name_reads_the_group_as_it_is_now(gb, how):
     group = type("Group", (type("Base", (), {}),), {})()
     group.airplay_name = "instance"
     bridge = gb.GroupBridge("h", None, config=types.SimpleNamespace(group=group))
     assert [bridge.device_name for _ in range(3)] == ["instance"] * 3
-    _make_a_property_answer(group, how)
+    CHANGES[how](bridge, group)
     hasattr(group, "unrelated")  # a lookup gives a changed class a new version
     assert bridge.device_name == "property"
 

@@ -1,7 +1,6 @@
 """Starting and stopping the bridge's own receiver."""
 
 import asyncio
-import types
 
 import pytest
 
@@ -134,22 +133,6 @@ def test_a_second_start_stops_the_receiver_it_replaces(env, vlog):
     assert b.airplay_server.calls == [
         ("__init__", ("10.0.0.9", "Upstairs", None), {"speaker_hardware": "GROUP"}), ("start", (), {})]
     assert lines(vlog)[-1] == ("INFO", "Started Group AirPlay bridge Upstairs on rtsp=7000")
-
-
-def test_a_module_global_serves_a_missing_name_through_its_getattr(gb, env, monkeypatch):
-    served = []
-    stand_in = types.ModuleType("asyncio")
-    stand_in.__dict__.update({k: v for k, v in vars(asyncio).items() if k != "get_running_loop"})
-
-    def __getattr__(name):
-        served.append(name)
-        return getattr(asyncio, name)
-
-    stand_in.__getattr__ = __getattr__
-    monkeypatch.setattr(gb, "asyncio", stand_in)
-    asyncio.run(env.bridge.start())
-    asyncio.run(env.bridge.start())
-    assert served == ["get_running_loop", "get_running_loop"]
 
 
 @pytest.mark.parametrize("method", ["start", "stop"])
