@@ -2,9 +2,31 @@
 
 #include <vector>
 
+// `getattr(o, name)` (borrowed) when a remembered entry answers it: `o`'s
+// type, at its current version, was seen to have no data descriptor `name`,
+// and the entry of `o`'s instance dict remembered for `name` holds it.
+// Else null, with no error set (dict_lookup.c).
+extern "C" PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name);
+
+// Records that the type whose version tag is `type_version` has no data
+// descriptor `name`, for the entry remembered for `name` in `dict`.
+extern "C" void group_bridge_note_plain_attribute(PyObject* dict, PyObject* name, unsigned int type_version);
+
 namespace py {
 
 namespace {
+
+// `dict.get(name)` for a dict and a str `name`: a null Ref when absent.
+Ref dict_item(PyObject* dict, PyObject* name) {
+    Ref value = Ref::borrow(group_bridge_dict_get(dict, name));
+    if (!value && PyErr_Occurred()) throw_error();
+    return value;
+}
+
+// Whether `name` is a dunder name, which the module type serves itself.
+bool is_dunder(PyObject* name) {
+    return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
+}
 
 // An AttributeError given the `name` and `obj` CPython's attribute lookup
 // gives one that has neither (the error a descriptor or a key's __eq__
@@ -68,9 +90,16 @@ Ref getattr(PyObject* o, PyObject* name) {
 }
 
 void setattr(PyObject* o, PyObject* name, PyObject* value) {
-    if (Ref dict = plain_instance_dict(o, name, Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr)) {
-        if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
-        return;
+    if (Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr) {
+        PyObject* descriptor = _PyType_Lookup(Py_TYPE(o), name);  // only compared
+        if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
+            // Held: a key's __eq__ can run Python code that replaces __dict__.
+            PyObject** slot = _PyObject_GetDictPtr(o);
+            if (Ref dict = Ref::borrow(slot ? *slot : nullptr)) {
+                if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
+                return;
+            }
+        }
     }
     if (PyObject_SetAttr(o, name, value) < 0) throw_error();
 }

@@ -12,50 +12,16 @@
 // name and checks that entry first next time (dict_lookup.c).
 extern "C" PyObject* group_bridge_dict_get(PyObject* dict, PyObject* name);
 
-// `getattr(o, name)` (borrowed) when a remembered entry answers it: `o`'s
-// type, at its current version, was seen to have no data descriptor `name`,
-// and the entry of `o`'s instance dict remembered for `name` holds it.
-// Else null, with no error set (dict_lookup.c).
-extern "C" PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name);
-
-// Records that the type whose version tag is `type_version` has no data
-// descriptor `name`, for the entry remembered for `name` in `dict`.
-extern "C" void group_bridge_note_plain_attribute(PyObject* dict, PyObject* name, unsigned int type_version);
-
 namespace py {
 
 inline Ref none() { return Ref::borrow(Py_None); }
 inline Ref boolean(bool value) { return Ref::borrow(value ? Py_True : Py_False); }
 inline bool is_none(PyObject* o) { return o == Py_None; }
 
-// `dict.get(name)` for a dict and a str `name`: a null Ref when absent.
-[[gnu::always_inline]] inline Ref dict_item(PyObject* dict, PyObject* name) {
-    Ref value = Ref::borrow(group_bridge_dict_get(dict, name));
-    if (!value && PyErr_Occurred()) throw_error();
-    return value;
-}
-
-// The instance dict in which the generic attribute protocol reads or writes
-// `name` of `o` (whose type's slot is `generic`), when the type has no data
-// descriptor of that name and the dict exists; else a null Ref.  Held: a
-// key's __eq__ can run Python code that replaces the object's __dict__.
-[[gnu::always_inline]] inline Ref plain_instance_dict(PyObject* o, PyObject* name, bool generic) {
-    if (!generic) return Ref();
-    PyObject* descriptor = _PyType_Lookup(Py_TYPE(o), name);
-    if (descriptor && Py_TYPE(descriptor)->tp_descr_set) return Ref();
-    PyObject** slot = _PyObject_GetDictPtr(o);
-    return Ref::borrow(slot ? *slot : nullptr);
-}
-
-// Whether `name` is a dunder name, which the module type serves itself.
-inline bool is_dunder(PyObject* name) {
-    return PyUnicode_GET_LENGTH(name) > 1 && PyUnicode_READ_CHAR(name, 0) == '_' && PyUnicode_READ_CHAR(name, 1) == '_';
-}
-
-// `getattr(o, name)`.  Answered from the plain instance dict (above) when
-// the name is there, and from a plain module's namespace for any name the
-// module type does not serve: the same answers as the full protocol, in one
-// dict lookup.  Everything else goes the full way.
+// `getattr(o, name)`, with the answers of CPython's full protocol.  Reads
+// of an instance dict or a plain module's namespace take one dict lookup,
+// and one the module made before is checked at the entry where it found the
+// name (dict_lookup.c).
 Ref getattr(PyObject* o, PyObject* name);
 
 // `getattr(o, name, <absent>)`: 1 found, 0 absent (AttributeError cleared),
@@ -75,8 +41,9 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
     return Ref::steal(result);
 }
 
-// `o.name = value`, stored straight in the plain instance dict (above)
-// when there is one: what the full protocol does, without its general path.
+// `o.name = value`, stored straight in the instance dict when the type has
+// no data descriptor of that name: what the full protocol does, without its
+// general path.
 void setattr(PyObject* o, PyObject* name, PyObject* value);
 
 inline bool truthy(PyObject* o) {
