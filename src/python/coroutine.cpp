@@ -72,20 +72,15 @@ PyObject* step(Coro::Handle frame, BodyObject* body, Ref value, Ref exc) {
     t_running_locals = outer;
     if (body) body->running = false;
     if (frame.done()) return finish(frame);
-    if (!body) {
-        Ref made = make_body_object(frame);
-        if (!made) {  // no memory for it: the body goes without being resumed
-            Ref error = Ref::steal(PyErr_GetRaisedException());
-            end(frame);
-            PyErr_SetRaisedException(error.release());
-            return nullptr;
-        }
-        body = as_body(made.release());
-    } else {
-        Py_INCREF(body);
+    Ref waiting = body ? Ref::borrow(reinterpret_cast<PyObject*>(body)) : make_body_object(frame);
+    if (!waiting) {  // no memory for it: the body goes without being resumed
+        Ref error = Ref::steal(PyErr_GetRaisedException());
+        end(frame);
+        PyErr_SetRaisedException(error.release());
+        return nullptr;
     }
-    body->awaiting = std::move(p.awaiting);
-    return reinterpret_cast<PyObject*>(body);
+    as_body(waiting.get())->awaiting = std::move(p.awaiting);
+    return waiting.release();
 }
 
 PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs) {
