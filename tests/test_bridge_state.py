@@ -1,6 +1,8 @@
 """GroupBridge construction, its display name and its status snapshot."""
 
+import gc
 import types
+import weakref
 
 import pytest
 
@@ -147,6 +149,45 @@ def test_the_name_reads_the_group_as_it_is_now(gb, how):
     CHANGES[how](bridge, group)
     hasattr(group, "unrelated")  # a lookup gives a changed class a new version
     assert bridge.device_name == "property"
+
+
+def _recording_property(seen):
+    return property(lambda self: "", lambda self, value: seen.append(value))
+
+
+# Ways the bridge's `_metadata_track_key` stops being the item of the dict earlier writes went to.
+WRITE_CHANGES = {
+    "class-gains-property": lambda b, seen: setattr(type(b), "_metadata_track_key", _recording_property(seen)),
+    "class-swapped": lambda b, seen: setattr(b, "__class__", type("Other", (type(b),), {
+        "_metadata_track_key": _recording_property(seen)})),
+    "dict-replaced": lambda b, seen: setattr(b, "__dict__", dict(reversed(vars(b).items()))),
+}
+
+
+@pytest.mark.parametrize("how", WRITE_CHANGES)
+def test_a_write_lands_where_python_puts_it(gb, how):
+    bridge = type("Bridge", (gb.GroupBridge,), {})("h", None)
+    bridge.audio_hub = types.SimpleNamespace(update_session_metadata=lambda payload: None)
+    for title in "abc":
+        bridge._on_metadata_change({"title": title}, None)
+    written, seen = vars(bridge), []
+    WRITE_CHANGES[how](bridge, seen)
+    hasattr(bridge, "unrelated")  # a lookup gives a changed class a new version
+    bridge._on_metadata_change({"title": "d"}, None)
+    assert (written["_metadata_track_key"], seen or [vars(bridge)["_metadata_track_key"]]) == ("c  ", ["d  "])
+
+
+def test_a_container_written_into_a_dict_the_collector_left_is_collected(gb):
+    bridge = gb.GroupBridge("h", None)
+    for name in vars(bridge):
+        setattr(bridge, name, None)
+    gc.collect()  # a dict of atomic values only is no longer tracked
+    cycle = [bridge]
+    bridge.__init__("h", cycle)
+    alive = weakref.ref(bridge)
+    del bridge, cycle
+    gc.collect()
+    assert alive() is None
 
 
 class RaisingDescriptor:

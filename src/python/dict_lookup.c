@@ -15,6 +15,9 @@
  * instance dict).  That is asked of the type once; the answer is kept with
  * the entry, stamped with the type's version tag, which CPython changes
  * whenever the type or one of its bases changes and never gives out twice.
+ * A write of an attribute the dict already holds uses the same entry, and
+ * replaces the value as the dict's own store does, as CPython's
+ * `STORE_ATTR_WITH_HINT` does.
  *
  * Written in C: the entries' layout is in the interpreter's internal header,
  * which only C can include, and which describes the running version. */
@@ -41,18 +44,25 @@ static RememberedEntry* remembered_for(const PyDictKeysObject* keys, const PyObj
     return &remembered[(mix ^ (mix >> 8)) % kRemembered];
 }
 
-/* The value at entry `index` when that entry holds `name` itself, else NULL. */
-static PyObject* value_at(PyDictObject* dict, Py_ssize_t index, PyObject* name) {
+/* Where entry `index` keeps its value when that entry holds `name` itself,
+ * else NULL. */
+static PyObject** value_slot(PyDictObject* dict, Py_ssize_t index, PyObject* name) {
     PyDictKeysObject* keys = dict->ma_keys;
     if (!DK_IS_UNICODE(keys) || index >= keys->dk_nentries) return NULL;
     if (DK_UNICODE_ENTRIES(keys)[index].me_key != name) return NULL;
-    if (dict->ma_values == NULL) return DK_UNICODE_ENTRIES(keys)[index].me_value;
+    if (dict->ma_values == NULL) return &DK_UNICODE_ENTRIES(keys)[index].me_value;
 #if PY_VERSION_HEX >= 0x030D0000
     if (index >= dict->ma_values->capacity) return NULL;
 #endif
     /* A split dict's values array holds a slot for every entry its shared
      * keys can ever have. */
-    return dict->ma_values->values[index];
+    return &dict->ma_values->values[index];
+}
+
+/* The value at entry `index` when that entry holds `name` itself, else NULL. */
+static PyObject* value_at(PyDictObject* dict, Py_ssize_t index, PyObject* name) {
+    PyObject** slot = value_slot(dict, index, name);
+    return slot ? *slot : NULL;
 }
 
 /* The position of the entry whose key is `name` itself in `keys`, found
@@ -120,14 +130,60 @@ void group_bridge_note_plain_attribute(PyObject* op, PyObject* name, unsigned in
     if (entry->keys == dict->ma_keys && entry->name == name) entry->plain_type_version = type_version;
 }
 
-PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
+void group_bridge_note_written_attribute(PyObject* op, PyObject* name, unsigned int type_version) {
+    PyDictObject* dict = (PyDictObject*)op;
+    if (type_version == 0 || !PyUnicode_CheckExact(name)) return;
+    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
+    if (entry->keys != dict->ma_keys || entry->name != name) remember(dict, name, entry);
+    if (entry->keys == dict->ma_keys && entry->name == name) entry->plain_type_version = type_version;
+}
+
+/* The slot of `o`'s instance dict that holds `o.name`, when a remembered
+ * entry vouches that the plain dict item is what the attribute is (and
+ * `*dict_out` that dict); else NULL. */
+static PyObject** instance_slot(PyObject* o, PyObject* name, PyDictObject** dict_out) {
     PyTypeObject* type = Py_TYPE(o);
-    if (type->tp_version_tag == 0 || type->tp_getattro != PyObject_GenericGetAttr) return NULL;
     PyObject** slot = _PyObject_GetDictPtr(o);
     if (slot == NULL || *slot == NULL) return NULL;
     PyDictObject* dict = (PyDictObject*)*slot;
     RememberedEntry* entry = remembered_for(dict->ma_keys, name);
     if (entry->keys != dict->ma_keys || entry->name != name || entry->plain_type_version != type->tp_version_tag)
         return NULL;
-    return value_at(dict, entry->index, name);
+    *dict_out = dict;
+    return value_slot(dict, entry->index, name);
+}
+
+PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_version_tag == 0 || type->tp_getattro != PyObject_GenericGetAttr) return NULL;
+    PyDictObject* dict;
+    PyObject** slot = instance_slot(o, name, &dict);
+    return slot ? *slot : NULL;
+}
+
+#if PY_VERSION_HEX >= 0x030D0000
+#define WATCHER_MASK DICT_WATCHER_MASK
+#define VERSION_KEPT_MASK DICT_WATCHER_AND_MODIFICATION_MASK
+#else
+#define WATCHER_MASK DICT_VERSION_MASK
+#define VERSION_KEPT_MASK DICT_VERSION_MASK
+#endif
+
+int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* value) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_version_tag == 0 || type->tp_setattro != PyObject_GenericSetAttr) return 0;
+    PyDictObject* dict;
+    PyObject** slot = instance_slot(o, name, &dict);
+    /* Only a value replaced in place: adding a key is the dict's own work,
+     * and so is telling a watched dict's watchers. */
+    if (slot == NULL || *slot == NULL || (dict->ma_version_tag & WATCHER_MASK)) return 0;
+    PyObject* old = *slot;
+    if (old == value) return 1;
+    if (!PyObject_GC_IsTracked((PyObject*)dict) && PyObject_IS_GC(value) &&
+        (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)))
+        PyObject_GC_Track(dict); /* as the dict does for a value the collector may have to see */
+    *slot = Py_NewRef(value);
+    dict->ma_version_tag = DICT_NEXT_VERSION(PyInterpreterState_Get()) | (dict->ma_version_tag & VERSION_KEPT_MASK);
+    Py_DECREF(old); /* may run a finaliser: the store is complete */
+    return 1;
 }

@@ -119,6 +119,8 @@ std::string template_source(Shape shape, int nparams, int noptional) {
                    "        _body = _start(" +
                    args +
                    ")\n"
+                   "        if _body is None:\n"
+                   "            return None\n"
                    "        while type(_body) is _Body:\n"
                    "            try:\n"
                    "                _value = await _body.awaiting\n"

@@ -12,6 +12,15 @@ extern "C" PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name
 // descriptor `name`, for the entry remembered for `name` in `dict`.
 extern "C" void group_bridge_note_plain_attribute(PyObject* dict, PyObject* name, unsigned int type_version);
 
+// `setattr(o, name, value)` when a remembered entry vouches for it as for a
+// read, and the instance dict already holds `name`: 1, done; else 0, with
+// nothing changed and no error set.
+extern "C" int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* value);
+
+// Remembers where `dict` holds `name`, just stored, and that the type whose
+// version tag is `type_version` has no descriptor `name`.
+extern "C" void group_bridge_note_written_attribute(PyObject* dict, PyObject* name, unsigned int type_version);
+
 namespace py {
 
 namespace {
@@ -90,13 +99,19 @@ Ref getattr(PyObject* o, PyObject* name) {
 }
 
 void setattr(PyObject* o, PyObject* name, PyObject* value) {
-    if (Py_TYPE(o)->tp_setattro == PyObject_GenericSetAttr) {
-        PyObject* descriptor = _PyType_Lookup(Py_TYPE(o), name);  // only compared
+    if (group_bridge_set_instance_attribute(o, name, value)) return;
+    PyTypeObject* type = Py_TYPE(o);
+    if (type->tp_setattro == PyObject_GenericSetAttr) {
+        PyObject* descriptor = _PyType_Lookup(type, name);  // only compared
+        // The type's state that lookup saw: the store below can run a
+        // key's __eq__, which can change the type.
+        unsigned int type_version = type->tp_version_tag;
         if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
             // Held: a key's __eq__ can run Python code that replaces __dict__.
             PyObject** slot = _PyObject_GetDictPtr(o);
             if (Ref dict = Ref::borrow(slot ? *slot : nullptr)) {
                 if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
+                if (!descriptor) group_bridge_note_written_attribute(dict.get(), name, type_version);
                 return;
             }
         }
