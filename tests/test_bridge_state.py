@@ -1,5 +1,7 @@
 """GroupBridge construction, its display name and its status snapshot."""
 
+import asyncio
+import dis
 import gc
 import types
 import weakref
@@ -188,6 +190,43 @@ def test_a_container_written_into_a_dict_the_collector_left_is_collected(gb):
     del bridge, cycle
     gc.collect()
     assert alive() is None
+
+
+def test_a_watched_instance_dict_tells_its_watcher_of_every_write(gb):
+    testcapi = pytest.importorskip("_testcapi")
+    bridge = gb.GroupBridge("h", None)
+    bridge.audio_hub = types.SimpleNamespace(update_session_metadata=lambda payload: None)
+    for title in "ab":
+        bridge._on_metadata_change({"title": title}, None)
+    watcher = testcapi.add_dict_watcher(0)
+    try:
+        testcapi.watch_dict(watcher, vars(bridge))
+        bridge._on_metadata_change({"title": "c"}, None)
+        assert testcapi.get_dict_watcher_events() == ["mod:_metadata_track_key:c  "]
+    finally:
+        testcapi.clear_dict_watcher(watcher)
+
+
+def test_objects_the_module_reads_and_writes_keep_their_specialised_method_calls(gb):
+    class Group:
+        def method(self):
+            pass
+
+    group = Group()
+    group.airplay_name = "x"
+    bridge = type("Bridge", (gb.GroupBridge,), {"method": Group.method})(
+        "h", None, config=types.SimpleNamespace(group=group))
+    bridge.audio_hub = types.SimpleNamespace(update_session_metadata=lambda payload: None)
+    bridge.device_name, bridge._on_metadata_change({"title": "t"}, None), asyncio.run(bridge.stop())
+    for touched in (group, bridge):
+        calls = types.FunctionType(_call_method.__code__.replace(), globals())  # bytecode specialised afresh
+        calls(touched)
+        assert "LOAD_ATTR_METHOD_WITH_VALUES" in {i.opname for i in dis.get_instructions(calls, adaptive=True)}
+
+
+def _call_method(target):
+    for _ in range(64):
+        target.method()
 
 
 class RaisingDescriptor:

@@ -24,6 +24,9 @@
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #include <internal/pycore_dict.h>
+#if PY_VERSION_HEX < 0x030D0000
+#include <internal/pycore_object.h>
+#endif
 #include <stdint.h>
 
 typedef struct {
@@ -44,32 +47,70 @@ static RememberedEntry* remembered_for(const PyDictKeysObject* keys, const PyObj
     return &remembered[(mix ^ (mix >> 8)) % kRemembered];
 }
 
+/* Where an object keeps its instance attributes: the keys the remembered
+ * entries are for, and a dict, or on 3.12 the values array of a managed
+ * dict that was never made.  Making that dict would cost the object its
+ * specialised attribute and method bytecode in Python code for good, so it
+ * is looked at as it is. */
+typedef struct {
+    PyDictKeysObject* keys;
+    PyDictObject* dict; /* NULL for values kept without a dict */
+    PyObject** values;  /* a split dict's or the object's own values; NULL for a combined dict */
+} Attributes;
+
+static void dict_attributes(PyDictObject* dict, Attributes* out) {
+    out->keys = dict->ma_keys;
+    out->dict = dict;
+    out->values = dict->ma_values ? dict->ma_values->values : NULL;
+}
+
+/* `o`'s attributes, looked at without making a dict; 0 when it has none. */
+static int attributes_of(PyObject* o, Attributes* out) {
+    PyObject* dict;
+#if PY_VERSION_HEX < 0x030D0000
+    if (Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(o);
+        if (_PyDictOrValues_IsValues(dorv)) {
+            out->keys = ((PyHeapTypeObject*)Py_TYPE(o))->ht_cached_keys;
+            out->dict = NULL;
+            out->values = _PyDictOrValues_GetValues(dorv)->values;
+            return out->keys != NULL;
+        }
+        dict = _PyDictOrValues_GetDict(dorv);
+    } else
+#endif
+    {
+        PyObject** slot = _PyObject_GetDictPtr(o);
+        dict = slot ? *slot : NULL;
+    }
+    if (dict == NULL) return 0;
+    dict_attributes((PyDictObject*)dict, out);
+    return 1;
+}
+
 /* Where entry `index` keeps its value when that entry holds `name` itself,
  * else NULL. */
-static PyObject** value_slot(PyDictObject* dict, Py_ssize_t index, PyObject* name) {
-    PyDictKeysObject* keys = dict->ma_keys;
+static PyObject** slot_at(const Attributes* a, Py_ssize_t index, PyObject* name) {
+    PyDictKeysObject* keys = a->keys;
     if (!DK_IS_UNICODE(keys) || index >= keys->dk_nentries) return NULL;
     if (DK_UNICODE_ENTRIES(keys)[index].me_key != name) return NULL;
-    if (dict->ma_values == NULL) return &DK_UNICODE_ENTRIES(keys)[index].me_value;
+    if (a->values == NULL) return &DK_UNICODE_ENTRIES(keys)[index].me_value;
 #if PY_VERSION_HEX >= 0x030D0000
-    if (index >= dict->ma_values->capacity) return NULL;
+    if (index >= a->dict->ma_values->capacity) return NULL;
 #endif
-    /* A split dict's values array holds a slot for every entry its shared
-     * keys can ever have. */
-    return &dict->ma_values->values[index];
+    /* A values array holds a slot for every entry its shared keys can ever
+     * have. */
+    return &a->values[index];
 }
 
-/* The value at entry `index` when that entry holds `name` itself, else NULL. */
-static PyObject* value_at(PyDictObject* dict, Py_ssize_t index, PyObject* name) {
-    PyObject** slot = value_slot(dict, index, name);
-    return slot ? *slot : NULL;
-}
-
-/* The position of the entry whose key is `name` itself in `keys`, found
- * through the hash index as the dict's own lookup probes it; -1 when the
- * probe meets no such entry (a key equal to `name` but another object, or a
- * probing order this code does not know).  A bounded walk either way. */
-static Py_ssize_t position_of(PyDictKeysObject* keys, PyObject* name, Py_hash_t hash) {
+/* The position of the entry whose key is `name` in `keys`, found through
+ * the hash index as the dict's own lookup probes it: the key `name` itself,
+ * or with `by_equality` also an equal str.  -1 when the probe ends without
+ * one (for an equal key met without `by_equality`, or a probing order this
+ * code does not know, too); -2 for a probing order this code does not know
+ * with `by_equality`.  A bounded walk either way; no Python code runs
+ * (a str-keyed table holds exact str keys only). */
+static Py_ssize_t position_of(PyDictKeysObject* keys, PyObject* name, Py_hash_t hash, int by_equality) {
     PyDictUnicodeEntry* entries = DK_UNICODE_ENTRIES(keys);
     size_t size = (size_t)1 << keys->dk_log2_size;
     size_t mask = size - 1;
@@ -87,22 +128,27 @@ static Py_ssize_t position_of(PyDictKeysObject* keys, PyObject* name, Py_hash_t 
         else
             ix = ((const int64_t*)keys->dk_indices)[i];
         if (ix == DKIX_EMPTY) return -1;
-        if (ix >= 0 && ix < keys->dk_nentries && entries[ix].me_key == name) return ix;
+        if (ix >= 0 && ix < keys->dk_nentries) {
+            PyObject* key = entries[ix].me_key;
+            if (key == name) return ix;
+            if (by_equality && key != NULL && ((PyASCIIObject*)key)->hash == hash && PyUnicode_Compare(key, name) == 0)
+                return ix;
+        }
         perturb >>= 5;
         i = (i * 5 + perturb + 1) & mask;
     }
-    return -1;
+    return by_equality ? -2 : -1;
 }
 
-static void remember(PyDictObject* dict, PyObject* name, RememberedEntry* entry) {
-    PyDictKeysObject* keys = dict->ma_keys;
+/* Fills `entry` with where `keys` holds `name` itself, if it does. */
+static void remember(PyDictKeysObject* keys, PyObject* name, RememberedEntry* entry) {
     if (!DK_IS_UNICODE(keys)) return;
     Py_hash_t hash = PyObject_Hash(name); /* an exact str's: cached, no Python code */
     if (hash == -1) {
         PyErr_Clear(); /* only a failed allocation could; then nothing is remembered */
         return;
     }
-    Py_ssize_t ix = position_of(keys, name, hash);
+    Py_ssize_t ix = position_of(keys, name, hash, 0);
     if (ix < 0) return;
     entry->keys = keys;
     entry->name = name;
@@ -111,53 +157,88 @@ static void remember(PyDictObject* dict, PyObject* name, RememberedEntry* entry)
 }
 
 PyObject* group_bridge_dict_get(PyObject* op, PyObject* name) {
-    PyDictObject* dict = (PyDictObject*)op;
-    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
-    if (entry->keys == dict->ma_keys && entry->name == name) {
-        PyObject* value = value_at(dict, entry->index, name);
-        if (value) return value;
+    Attributes a;
+    dict_attributes((PyDictObject*)op, &a);
+    RememberedEntry* entry = remembered_for(a.keys, name);
+    if (entry->keys == a.keys && entry->name == name) {
+        PyObject** slot = slot_at(&a, entry->index, name);
+        if (slot && *slot) return *slot;
     }
     PyObject* value = PyDict_GetItemWithError(op, name);
     /* The lookup may have run a key's __eq__, which may have changed the
      * dict: the position is looked for afresh. */
-    if (value && PyUnicode_CheckExact(name)) remember(dict, name, remembered_for(dict->ma_keys, name));
+    PyDictKeysObject* keys = ((PyDictObject*)op)->ma_keys;
+    if (value && PyUnicode_CheckExact(name)) remember(keys, name, remembered_for(keys, name));
     return value;
 }
 
 void group_bridge_note_plain_attribute(PyObject* op, PyObject* name, unsigned int type_version) {
-    PyDictObject* dict = (PyDictObject*)op;
-    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
-    if (entry->keys == dict->ma_keys && entry->name == name) entry->plain_type_version = type_version;
+    PyDictKeysObject* keys = ((PyDictObject*)op)->ma_keys;
+    RememberedEntry* entry = remembered_for(keys, name);
+    if (entry->keys == keys && entry->name == name) entry->plain_type_version = type_version;
 }
 
-void group_bridge_note_written_attribute(PyObject* op, PyObject* name, unsigned int type_version) {
-    PyDictObject* dict = (PyDictObject*)op;
-    if (type_version == 0 || !PyUnicode_CheckExact(name)) return;
-    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
-    if (entry->keys != dict->ma_keys || entry->name != name) remember(dict, name, entry);
-    if (entry->keys == dict->ma_keys && entry->name == name) entry->plain_type_version = type_version;
+void group_bridge_note_written_attribute(PyObject* o, PyObject* name, unsigned int type_version) {
+    Attributes a;
+    if (type_version == 0 || !PyUnicode_CheckExact(name) || !attributes_of(o, &a)) return;
+    RememberedEntry* entry = remembered_for(a.keys, name);
+    if (entry->keys != a.keys || entry->name != name) remember(a.keys, name, entry);
+    if (entry->keys == a.keys && entry->name == name) entry->plain_type_version = type_version;
 }
 
-/* The slot of `o`'s instance dict that holds `o.name`, when a remembered
- * entry vouches that the plain dict item is what the attribute is (and
- * `*dict_out` that dict); else NULL. */
-static PyObject** instance_slot(PyObject* o, PyObject* name, PyDictObject** dict_out) {
-    PyTypeObject* type = Py_TYPE(o);
-    PyObject** slot = _PyObject_GetDictPtr(o);
-    if (slot == NULL || *slot == NULL) return NULL;
-    PyDictObject* dict = (PyDictObject*)*slot;
-    RememberedEntry* entry = remembered_for(dict->ma_keys, name);
-    if (entry->keys != dict->ma_keys || entry->name != name || entry->plain_type_version != type->tp_version_tag)
+PyObject** group_bridge_dict_ptr(PyObject* o) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
+        PyDictOrValues* dorv = _PyObject_DictOrValuesPointer(o);
+        return _PyDictOrValues_IsValues(*dorv) ? NULL : &dorv->dict;
+    }
+#endif
+    return _PyObject_GetDictPtr(o);
+}
+
+int group_bridge_kept_value(PyObject* o, PyObject* name, unsigned int type_version, PyObject** value) {
+    *value = NULL;
+    Attributes a;
+    if (!attributes_of(o, &a) || a.dict != NULL) return -1;
+    if (!PyUnicode_CheckExact(name) || !DK_IS_UNICODE(a.keys)) return -2;
+    Py_hash_t hash = PyObject_Hash(name); /* an exact str's: no Python code */
+    if (hash == -1) {
+        PyErr_Clear();
+        return -2;
+    }
+    Py_ssize_t ix = position_of(a.keys, name, hash, 1);
+    if (ix == -2) return -2;
+    if (ix < 0 || a.values[ix] == NULL) return 0;
+    *value = a.values[ix];
+    if (DK_UNICODE_ENTRIES(a.keys)[ix].me_key == name) {
+        RememberedEntry* entry = remembered_for(a.keys, name);
+        if (entry->keys != a.keys || entry->name != name) {
+            entry->keys = a.keys;
+            entry->name = name;
+            entry->index = ix;
+            entry->plain_type_version = 0;
+        }
+        if (type_version) entry->plain_type_version = type_version;
+    }
+    return 1;
+}
+
+/* The slot that holds `o.name`, when a remembered entry vouches that the
+ * plain instance item is what the attribute is (and `*a` where `o` keeps
+ * it); else NULL. */
+static PyObject** remembered_slot(PyObject* o, PyObject* name, Attributes* a) {
+    if (!attributes_of(o, a)) return NULL;
+    RememberedEntry* entry = remembered_for(a->keys, name);
+    if (entry->keys != a->keys || entry->name != name || entry->plain_type_version != Py_TYPE(o)->tp_version_tag)
         return NULL;
-    *dict_out = dict;
-    return value_slot(dict, entry->index, name);
+    return slot_at(a, entry->index, name);
 }
 
 PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_version_tag == 0 || type->tp_getattro != PyObject_GenericGetAttr) return NULL;
-    PyDictObject* dict;
-    PyObject** slot = instance_slot(o, name, &dict);
+    Attributes a;
+    PyObject** slot = remembered_slot(o, name, &a);
     return slot ? *slot : NULL;
 }
 
@@ -172,18 +253,22 @@ PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
 int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* value) {
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_version_tag == 0 || type->tp_setattro != PyObject_GenericSetAttr) return 0;
-    PyDictObject* dict;
-    PyObject** slot = instance_slot(o, name, &dict);
-    /* Only a value replaced in place: adding a key is the dict's own work,
-     * and so is telling a watched dict's watchers. */
-    if (slot == NULL || *slot == NULL || (dict->ma_version_tag & WATCHER_MASK)) return 0;
+    Attributes a;
+    PyObject** slot = remembered_slot(o, name, &a);
+    PyDictObject* dict = a.dict;
+    /* Only a value replaced in place: adding a name is the dict's (or the
+     * object's) own work, and so is telling a watched dict's watchers. */
+    if (slot == NULL || *slot == NULL || (dict && (dict->ma_version_tag & WATCHER_MASK))) return 0;
     PyObject* old = *slot;
     if (old == value) return 1;
-    if (!PyObject_GC_IsTracked((PyObject*)dict) && PyObject_IS_GC(value) &&
+    /* As the dict does for a value the collector may have to see (values
+     * kept without a dict are the object's, which the collector sees). */
+    if (dict && !PyObject_GC_IsTracked((PyObject*)dict) && PyObject_IS_GC(value) &&
         (!PyTuple_CheckExact(value) || PyObject_GC_IsTracked(value)))
-        PyObject_GC_Track(dict); /* as the dict does for a value the collector may have to see */
+        PyObject_GC_Track(dict);
     *slot = Py_NewRef(value);
-    dict->ma_version_tag = DICT_NEXT_VERSION(PyInterpreterState_Get()) | (dict->ma_version_tag & VERSION_KEPT_MASK);
+    if (dict)
+        dict->ma_version_tag = DICT_NEXT_VERSION(PyInterpreterState_Get()) | (dict->ma_version_tag & VERSION_KEPT_MASK);
     Py_DECREF(old); /* may run a finaliser: the store is complete */
     return 1;
 }

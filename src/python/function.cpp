@@ -347,7 +347,10 @@ bool is_own(const FunctionSpec& spec, PyObject* self) {
     PyObject* found = _PyType_Lookup(type, made.name);
     if (found != (made.attribute ? made.attribute : made.function)) return false;
     if (Py_TYPE(found)->tp_descr_set) return true;  // a property: no instance dict can shadow it
-    if (PyObject** slot = _PyObject_GetDictPtr(self); slot && *slot) {
+    PyObject* kept = nullptr;                       // only tested
+    int in_values = group_bridge_kept_value(self, made.name, 0, &kept);
+    if (in_values != -1) return in_values == 0;  // found, or only CPython can tell: the ordinary way
+    if (PyObject** slot = group_bridge_dict_ptr(self); slot && *slot) {
         Ref dict = Ref::borrow(*slot);
         int shadowed = PyDict_Contains(dict.get(), made.name);
         if (shadowed < 0) throw_error();

@@ -17,9 +17,9 @@ extern "C" void group_bridge_note_plain_attribute(PyObject* dict, PyObject* name
 // nothing changed and no error set.
 extern "C" int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* value);
 
-// Remembers where `dict` holds `name`, just stored, and that the type whose
+// Remembers where `o` keeps `name`, just stored, and that the type whose
 // version tag is `type_version` has no descriptor `name`.
-extern "C" void group_bridge_note_written_attribute(PyObject* dict, PyObject* name, unsigned int type_version);
+extern "C" void group_bridge_note_written_attribute(PyObject* o, PyObject* name, unsigned int type_version);
 
 namespace py {
 
@@ -61,7 +61,11 @@ Ref generic_getattr(PyObject* o, PyObject* name, PyTypeObject* type) {
     unsigned int type_version = type->tp_version_tag;
     if (descriptor && Py_TYPE(descriptor.get())->tp_descr_set)
         return Ref::check(PyObject_GenericGetAttr(o, name));  // a data descriptor comes first
-    if (PyObject** slot = _PyObject_GetDictPtr(o); slot && *slot) {
+    PyObject* kept = nullptr;
+    int in_values = group_bridge_kept_value(o, name, descriptor ? 0 : type_version, &kept);
+    if (in_values > 0) return Ref::borrow(kept);
+    if (in_values < -1) return Ref::check(PyObject_GenericGetAttr(o, name));
+    if (PyObject** slot = in_values < 0 ? group_bridge_dict_ptr(o) : nullptr; slot && *slot) {
         Ref dict = Ref::borrow(*slot);
         if (Ref value = dict_item(dict.get(), name)) {
             if (!descriptor) group_bridge_note_plain_attribute(dict.get(), name, type_version);
@@ -108,12 +112,14 @@ void setattr(PyObject* o, PyObject* name, PyObject* value) {
         unsigned int type_version = type->tp_version_tag;
         if (!descriptor || !Py_TYPE(descriptor)->tp_descr_set) {
             // Held: a key's __eq__ can run Python code that replaces __dict__.
-            PyObject** slot = _PyObject_GetDictPtr(o);
+            PyObject** slot = group_bridge_dict_ptr(o);
             if (Ref dict = Ref::borrow(slot ? *slot : nullptr)) {
                 if (PyDict_SetItem(dict.get(), name, value) < 0) throw_error();
-                if (!descriptor) group_bridge_note_written_attribute(dict.get(), name, type_version);
-                return;
+            } else if (PyObject_GenericSetAttr(o, name, value) < 0) {  // values kept without a dict, or none yet
+                throw_error();
             }
+            if (!descriptor) group_bridge_note_written_attribute(o, name, type_version);
+            return;
         }
     }
     if (PyObject_SetAttr(o, name, value) < 0) throw_error();

@@ -12,6 +12,19 @@
 // name and checks that entry first next time (dict_lookup.c).
 extern "C" PyObject* group_bridge_dict_get(PyObject* dict, PyObject* name);
 
+// The slot of `o`'s instance dict, as _PyObject_GetDictPtr, but never making
+// a dict: null when `o` keeps its attributes as values with no dict made (a
+// managed dict on 3.12; making one would cost `o` CPython's specialised
+// attribute bytecode for good).
+extern "C" PyObject** group_bridge_dict_ptr(PyObject* o);
+
+// For an object that keeps its attributes as values with no dict made: 1
+// with `*value` (borrowed) when it holds `name`, 0 when it does not, -2 when
+// only CPython's own lookup can tell; -1 when it keeps a dict or nothing.  A
+// found position is remembered, and with a nonzero `type_version` the
+// type's word that it has no descriptor `name`.
+extern "C" int group_bridge_kept_value(PyObject* o, PyObject* name, unsigned int type_version, PyObject** value);
+
 namespace py {
 
 inline Ref none() { return Ref::borrow(Py_None); }
