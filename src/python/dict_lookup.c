@@ -65,7 +65,7 @@ static void dict_attributes(PyDictObject* dict, Attributes* out) {
 }
 
 /* `o`'s attributes, looked at without making a dict; 0 when it has none. */
-static int attributes_of(PyObject* o, Attributes* out) {
+static inline __attribute__((always_inline)) int attributes_of(PyObject* o, Attributes* out) {
     PyObject* dict;
 #if PY_VERSION_HEX < 0x030D0000
     if (Py_TYPE(o)->tp_flags & Py_TPFLAGS_MANAGED_DICT) {
@@ -90,7 +90,7 @@ static int attributes_of(PyObject* o, Attributes* out) {
 
 /* Where entry `index` keeps its value when that entry holds `name` itself,
  * else NULL. */
-static PyObject** slot_at(const Attributes* a, Py_ssize_t index, PyObject* name) {
+static inline __attribute__((always_inline)) PyObject** slot_at(const Attributes* a, Py_ssize_t index, PyObject* name) {
     PyDictKeysObject* keys = a->keys;
     if (!DK_IS_UNICODE(keys) || index >= keys->dk_nentries) return NULL;
     if (DK_UNICODE_ENTRIES(keys)[index].me_key != name) return NULL;
@@ -226,7 +226,7 @@ int group_bridge_kept_value(PyObject* o, PyObject* name, unsigned int type_versi
 /* The slot that holds `o.name`, when a remembered entry vouches that the
  * plain instance item is what the attribute is (and `*a` where `o` keeps
  * it); else NULL. */
-static PyObject** remembered_slot(PyObject* o, PyObject* name, Attributes* a) {
+static inline __attribute__((always_inline)) PyObject** remembered_slot(PyObject* o, PyObject* name, Attributes* a) {
     if (!attributes_of(o, a)) return NULL;
     RememberedEntry* entry = remembered_for(a->keys, name);
     if (entry->keys != a->keys || entry->name != name || entry->plain_type_version != Py_TYPE(o)->tp_version_tag)

@@ -80,10 +80,9 @@ Ref generic_getattr(PyObject* o, PyObject* name, PyTypeObject* type) {
     raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", type->tp_name, name);
 }
 
-}  // namespace
-
-Ref getattr(PyObject* o, PyObject* name) {
-    if (PyObject* value = group_bridge_instance_attribute(o, name)) return Ref::borrow(value);
+// `getattr(o, name)` for a read no remembered entry answers; kept out of
+// line so that the remembered read stays a short call.
+[[gnu::noinline]] Ref uncommon_getattr(PyObject* o, PyObject* name) {
     // Held: Python code run by the read can give `o` another class.
     Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)));
     auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
@@ -102,8 +101,8 @@ Ref getattr(PyObject* o, PyObject* name) {
     return Ref::check(PyObject_GetAttr(o, name));
 }
 
-void setattr(PyObject* o, PyObject* name, PyObject* value) {
-    if (group_bridge_set_instance_attribute(o, name, value)) return;
+// `setattr(o, name, value)` for a write no remembered entry takes.
+[[gnu::noinline]] void uncommon_setattr(PyObject* o, PyObject* name, PyObject* value) {
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_setattro == PyObject_GenericSetAttr) {
         PyObject* descriptor = _PyType_Lookup(type, name);  // only compared
@@ -123,6 +122,17 @@ void setattr(PyObject* o, PyObject* name, PyObject* value) {
         }
     }
     if (PyObject_SetAttr(o, name, value) < 0) throw_error();
+}
+
+}  // namespace
+
+Ref getattr(PyObject* o, PyObject* name) {
+    if (PyObject* value = group_bridge_instance_attribute(o, name)) return Ref::borrow(value);
+    return uncommon_getattr(o, name);
+}
+
+void setattr(PyObject* o, PyObject* name, PyObject* value) {
+    if (!group_bridge_set_instance_attribute(o, name, value)) uncommon_setattr(o, name, value);
 }
 
 Ref call_kw(PyObject* f, std::initializer_list<PyObject*> positional, std::initializer_list<Keyword> keywords) {
