@@ -182,7 +182,8 @@ void group_bridge_note_written_attribute(PyObject* o, PyObject* name, unsigned i
     Attributes a;
     if (type_version == 0 || !PyUnicode_CheckExact(name) || !attributes_of(o, &a)) return;
     RememberedEntry* entry = remembered_for(a.keys, name);
-    if (entry->keys != a.keys || entry->name != name) remember(a.keys, name, entry);
+    /* A stale position (the name deleted and added again) is found afresh. */
+    if (entry->keys != a.keys || entry->name != name || !slot_at(&a, entry->index, name)) remember(a.keys, name, entry);
     if (entry->keys == a.keys && entry->name == name) entry->plain_type_version = type_version;
 }
 
@@ -215,9 +216,9 @@ int group_bridge_kept_value(PyObject* o, PyObject* name, unsigned int type_versi
         if (entry->keys != a.keys || entry->name != name) {
             entry->keys = a.keys;
             entry->name = name;
-            entry->index = ix;
             entry->plain_type_version = 0;
         }
+        entry->index = ix;
         if (type_version) entry->plain_type_version = type_version;
     }
     return 1;

@@ -12,10 +12,11 @@
 // name and checks that entry first next time (dict_lookup.c).
 extern "C" PyObject* group_bridge_dict_get(PyObject* dict, PyObject* name);
 
-// The slot of `o`'s instance dict, as _PyObject_GetDictPtr, but never making
-// a dict: null when `o` keeps its attributes as values with no dict made (a
-// managed dict on 3.12; making one would cost `o` CPython's specialised
-// attribute bytecode for good).
+// The slot of `o`'s instance dict, as _PyObject_GetDictPtr, but on 3.12
+// never making a dict: null when `o` keeps its attributes as values with no
+// dict made (making one would cost `o` CPython's specialised attribute
+// bytecode for good; on 3.13 the dict made shares the object's values and
+// costs it nothing).
 extern "C" PyObject** group_bridge_dict_ptr(PyObject* o);
 
 // For an object that keeps its attributes as values with no dict made: 1
