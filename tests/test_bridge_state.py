@@ -157,6 +157,15 @@ def _recording_property(seen):
     return property(lambda self: "", lambda self, value: seen.append(value))
 
 
+def _hooked_bridge(bridge_type, *titles, **kwargs):
+    """A bridge with a hub, whose metadata hook has written the track key of each title."""
+    bridge = bridge_type("h", None, **kwargs)
+    bridge.audio_hub = types.SimpleNamespace(update_session_metadata=lambda payload: None)
+    for title in titles:
+        bridge._on_metadata_change({"title": title}, None)
+    return bridge
+
+
 # Ways the bridge's `_metadata_track_key` stops being the item of the dict earlier writes went to.
 WRITE_CHANGES = {
     "class-gains-property": lambda b, seen: setattr(type(b), "_metadata_track_key", _recording_property(seen)),
@@ -168,10 +177,7 @@ WRITE_CHANGES = {
 
 @pytest.mark.parametrize("how", WRITE_CHANGES)
 def test_a_write_lands_where_python_puts_it(gb, how):
-    bridge = type("Bridge", (gb.GroupBridge,), {})("h", None)
-    bridge.audio_hub = types.SimpleNamespace(update_session_metadata=lambda payload: None)
-    for title in "abc":
-        bridge._on_metadata_change({"title": title}, None)
+    bridge = _hooked_bridge(type("Bridge", (gb.GroupBridge,), {}), *"abc")
     written, seen = vars(bridge), []
     WRITE_CHANGES[how](bridge, seen)
     hasattr(bridge, "unrelated")  # a lookup gives a changed class a new version
@@ -194,10 +200,7 @@ def test_a_container_written_into_a_dict_the_collector_left_is_collected(gb):
 
 def test_a_watched_instance_dict_tells_its_watcher_of_every_write(gb):
     testcapi = pytest.importorskip("_testcapi")
-    bridge = gb.GroupBridge("h", None)
-    bridge.audio_hub = types.SimpleNamespace(update_session_metadata=lambda payload: None)
-    for title in "ab":
-        bridge._on_metadata_change({"title": title}, None)
+    bridge = _hooked_bridge(gb.GroupBridge, *"ab")
     watcher = testcapi.add_dict_watcher(0)
     try:
         testcapi.watch_dict(watcher, vars(bridge))
@@ -214,10 +217,9 @@ def test_objects_the_module_reads_and_writes_keep_their_specialised_method_calls
 
     group = Group()
     group.airplay_name = "x"
-    bridge = type("Bridge", (gb.GroupBridge,), {"method": Group.method})(
-        "h", None, config=types.SimpleNamespace(group=group))
-    bridge.audio_hub = types.SimpleNamespace(update_session_metadata=lambda payload: None)
-    bridge.device_name, bridge._on_metadata_change({"title": "t"}, None), asyncio.run(bridge.stop())
+    bridge = _hooked_bridge(type("Bridge", (gb.GroupBridge,), {"method": Group.method}), "t",
+                            config=types.SimpleNamespace(group=group))
+    bridge.device_name, asyncio.run(bridge.stop())
     for touched in (group, bridge):
         calls = types.FunctionType(_call_method.__code__.replace(), globals())  # bytecode specialised afresh
         calls(touched)
