@@ -2,6 +2,7 @@
 
 import ast
 import asyncio
+import collections
 import copy
 import functools
 import inspect
@@ -9,6 +10,7 @@ import pathlib
 import pickle
 import pydoc
 import re
+import sys
 import traceback
 import typing
 import unittest.mock
@@ -125,6 +127,25 @@ def test_a_synchronous_method_runs_what_its_function_holds_now(gb):
     finally:
         cell.cell_contents = original
     assert bridge.snapshot()["member_count"] == 0
+
+
+# Called from the host while a profiler or tracer watches, each of the
+# module's methods shows as the call a Python module's method would be.
+@pytest.mark.parametrize("watch", [sys.setprofile, sys.settrace], ids=["profiler", "tracer"])
+@pytest.mark.parametrize("call, expected", [
+    (lambda bridge: bridge.snapshot(), {"snapshot": 1, "device_name": 2, "get_member_controllers": 1}),
+    (lambda bridge: bridge.device_name, {"device_name": 1}),
+    (lambda bridge: bridge._on_play_stop(), {"_on_play_stop": 1}),
+])
+def test_profilers_and_tracers_see_each_call_into_the_module(gb, watch, call, expected):
+    bridge, seen = gb.GroupBridge("10.0.0.2", make_group(gb, [])[0]), collections.Counter()
+    watch(lambda frame, event, arg: seen.update([frame.f_code.co_name] if event == "call" else []))
+    try:
+        call(bridge)
+    finally:
+        watch(None)
+    methods = set(vars(gb.GroupBridge)) | set(vars(gb.GroupController))
+    assert {name: count for name, count in seen.items() if name in methods} == expected
 
 
 @pytest.mark.module_only

@@ -8,6 +8,10 @@
 #include "python/object.hpp"
 #include "python/slot.hpp"
 
+// Whether a profiler, a tracer or a monitoring tool is told when a Python
+// function starts (runtime_state.c).
+extern "C" int group_bridge_python_starts_watched(void);
+
 namespace py {
 
 namespace {
@@ -252,12 +256,13 @@ void add_traceback_entry(const FunctionSpec& spec) {
 // every argument by position, while its code and cells are still the ones
 // it was made with: the implementation runs at once, as the one-line frame
 // would run it.
-// Anything else (keywords, defaults to fill, a replaced __code__ or cell)
-// runs the function as Python runs it.
+// Anything else (keywords, defaults to fill, a replaced __code__ or cell,
+// a profiler or tracer that is told of every Python call) runs the function
+// as Python runs it.
 PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyFunctionObject* function = reinterpret_cast<PyFunctionObject*>(callable);
     PyObject* closure = function->func_closure;
-    if (kwnames || !closure || PyTuple_GET_SIZE(closure) < 1)
+    if (kwnames || !closure || PyTuple_GET_SIZE(closure) < 1 || group_bridge_python_starts_watched())
         return g_python_vectorcall(callable, args, nargsf, kwnames);
     PyObject* entry = PyCell_GET(PyTuple_GET_ITEM(closure, 0));
     if (!entry || !PyCFunction_Check(entry) || PyCFunction_GET_SELF(entry) == nullptr ||
@@ -343,6 +348,7 @@ bool is_own(const FunctionSpec& spec, PyObject* self) {
     const MadeFunction& made = spec.made;
     PyTypeObject* type = Py_TYPE(self);
     if (!made.function || type->tp_getattro != PyObject_GenericGetAttr) return false;
+    if (group_bridge_python_starts_watched()) return false;  // a profiler sees the call, as in Python
     // Only compared: no Python code runs between the lookup and the test.
     PyObject* found = _PyType_Lookup(type, made.name);
     if (found != (made.attribute ? made.attribute : made.function)) return false;

@@ -9,5 +9,16 @@
 #define Py_BUILD_CORE 1
 #include <Python.h>
 #include <internal/pycore_runtime.h>
+#if PY_VERSION_HEX < 0x030D0000
+#include <internal/pycore_instruments.h>
+#endif
 
 void* const* const group_bridge_finalizing_slot = (void* const*)&_PyRuntime._finalizing;
+
+/* Whether a profiler, a tracer or a monitoring tool is told when a Python
+ * function starts, in the running interpreter.  sys.setprofile and
+ * sys.settrace are monitoring tools too, so one count of the tools that
+ * watch that event answers for all of them. */
+int group_bridge_python_starts_watched(void) {
+    return PyInterpreterState_Get()->monitors.tools[PY_MONITORING_EVENT_PY_START] != 0;
+}
