@@ -1,4 +1,6 @@
-/* Where the interpreter records that finalisation has begun.
+/* What the module reads of the interpreter's own state, from its internal
+ * headers, which only C can include: whether finalisation has begun, and
+ * whether a tool watches Python calls.
  *
  * The runtime's `_finalizing` field is set when Py_FinalizeEx starts ending
  * the interpreter, before any daemon thread can be ended by a forced unwind,
