@@ -17,7 +17,7 @@ import unittest.mock
 
 import pytest
 
-from fakes import FakeSpeaker, make_group
+from fakes import FakeSpeaker, make_config, make_group
 
 STUB = pathlib.Path(__file__).resolve().parent.parent / "vesbel" / "group_bridge.pyi"
 
@@ -146,6 +146,22 @@ def test_profilers_and_tracers_see_each_call_into_the_module(gb, watch, call, ex
         watch(None)
     methods = set(vars(gb.GroupBridge)) | set(vars(gb.GroupController))
     assert {name: count for name, count in seen.items() if name in methods} == expected
+
+
+@pytest.mark.parametrize("watch", [None, sys.setprofile], ids=["unwatched", "profiled"])
+def test_a_failure_under_a_method_the_module_calls_names_that_method_in_the_traceback(gb, watch):
+    def provider():
+        raise KeyError("boom")
+
+    bridge = gb.GroupBridge("10.0.0.2", gb.GroupController(make_config([]), provider))
+    sys.setprofile(watch and (lambda *args: None))
+    try:
+        with pytest.raises(KeyError) as caught:
+            bridge.snapshot()
+    finally:
+        sys.setprofile(None)
+    names = [entry.name for entry in traceback.extract_tb(caught.value.__traceback__)]
+    assert names[-3:] == ["snapshot", "get_member_controllers", "provider"]
 
 
 @pytest.mark.module_only

@@ -341,6 +341,22 @@ def test_failed_hand_over_is_logged_once_naming_the_operation(gb, hooked, runnin
     assert lines(vlog, "WARNING") == [("WARNING", f"Group bridge {name} failed: RuntimeError('hub down')")]
 
 
+@pytest.mark.module_only
+@pytest.mark.parametrize("watch", [None, sys.setprofile], ids=["unwatched", "profiled"])
+def test_the_operation_logs_its_failed_hand_over_itself_a_profiler_watching_or_not(gb, hooked, running_loop, vlog,
+                                                                                  monkeypatch, watch):
+    env = hooked(running_loop, hub=FakeHub(errors={"get_session": RuntimeError("hub down")}))
+    monkeypatch.setattr(gb, "asyncio", asyncio)  # asyncio's own run_coroutine_threadsafe
+    sys.setprofile(watch and (lambda *args: None))
+    try:
+        assert from_receiver_thread(env.bridge._on_play_stop) == {"returned": None}
+        wait_until(lambda: lines(vlog, "WARNING"))
+    finally:
+        sys.setprofile(None)
+    [warning] = vesbel_records(vlog, "WARNING")
+    assert (warning.funcName, warning.pathname) == ("_stop_target", "<vesbel.group_bridge:group_bridge/bridge_stop.cpp>")
+
+
 @pytest.mark.parametrize("wrapper, failing_hub, logged", [
     ("handles", True, []),  # the host's wrapper swallows the operation's failure
     ("adds", False, ["Group bridge GroupBridge._stop_target failed: LookupError('time limit')"]),

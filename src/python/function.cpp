@@ -256,13 +256,13 @@ void add_traceback_entry(const FunctionSpec& spec) {
 // every argument by position, while its code and cells are still the ones
 // it was made with: the implementation runs at once, as the one-line frame
 // would run it.
-// Anything else (keywords, defaults to fill, a replaced __code__ or cell,
-// a profiler or tracer that is told of every Python call) runs the function
-// as Python runs it.
+// Anything else (keywords, defaults to fill, a replaced __code__ or cell;
+// for a synchronous method, a profiler or tracer that is told of every
+// Python call) runs the function as Python runs it.
 PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) {
     PyFunctionObject* function = reinterpret_cast<PyFunctionObject*>(callable);
     PyObject* closure = function->func_closure;
-    if (kwnames || !closure || PyTuple_GET_SIZE(closure) < 1 || group_bridge_python_starts_watched())
+    if (kwnames || !closure || PyTuple_GET_SIZE(closure) < 1)
         return g_python_vectorcall(callable, args, nargsf, kwnames);
     PyObject* entry = PyCell_GET(PyTuple_GET_ITEM(closure, 0));
     if (!entry || !PyCFunction_Check(entry) || PyCFunction_GET_SELF(entry) == nullptr ||
@@ -271,6 +271,8 @@ PyObject* direct_vectorcall(PyObject* callable, PyObject* const* args, size_t na
     const FunctionSpec& spec = spec_of(PyCFunction_GET_SELF(entry));
     // A checked coroutine's second cell holds the coroutine function it calls.
     bool checked = spec.impl.asynchronous();
+    // A checked coroutine's own frame, the async def, shows to the tool.
+    if (!checked && group_bridge_python_starts_watched()) return g_python_vectorcall(callable, args, nargsf, kwnames);
     PyObject* coroutine_function =
         checked && PyTuple_GET_SIZE(closure) > 1 ? PyCell_GET(PyTuple_GET_ITEM(closure, 1)) : nullptr;
     if (function->func_code != spec.made.code || entry != spec.made.entry ||
@@ -348,7 +350,6 @@ bool is_own(const FunctionSpec& spec, PyObject* self) {
     const MadeFunction& made = spec.made;
     PyTypeObject* type = Py_TYPE(self);
     if (!made.function || type->tp_getattro != PyObject_GenericGetAttr) return false;
-    if (group_bridge_python_starts_watched()) return false;  // a profiler sees the call, as in Python
     // Only compared: no Python code runs between the lookup and the test.
     PyObject* found = _PyType_Lookup(type, made.name);
     if (found != (made.attribute ? made.attribute : made.function)) return false;
@@ -382,8 +383,18 @@ struct Argv {
 // asynchronous method.
 Ref call_implementation(const FunctionSpec& spec, PyObject* coroutine_function, Argv& argv) {
     if (argv.count != static_cast<size_t>(spec.nparams)) raise(PyExc_TypeError, "wrong number of arguments");
-    if (spec.impl.call) return spec.impl.call(coroutine_function, argv.get());
-    return Ref::check(PyObject_Vectorcall(coroutine_function, argv.get(), argv.flags(), nullptr));
+    if (!spec.impl.call) return Ref::check(PyObject_Vectorcall(coroutine_function, argv.get(), argv.flags(), nullptr));
+    // A synchronous method runs its frame while a tool is told of Python
+    // calls, as it does when called from Python.
+    if (!spec.impl.asynchronous() && group_bridge_python_starts_watched())
+        return Ref::check(PyObject_Vectorcall(spec.made.function, argv.get(), argv.flags(), nullptr));
+    try {
+        return spec.impl.call(coroutine_function, argv.get());
+    } catch (PyError& error) {
+        error.restore();
+        add_traceback_entry(spec);  // the entry its frame would have added
+        throw_error();
+    }
 }
 
 }  // namespace
