@@ -342,12 +342,12 @@ def test_failed_hand_over_is_logged_once_naming_the_operation(gb, hooked, runnin
 
 
 @pytest.mark.module_only
-@pytest.mark.parametrize("watch", [None, sys.setprofile], ids=["unwatched", "profiled"])
+@pytest.mark.parametrize("profiler", [None, lambda *args: None], ids=["unwatched", "profiled"])
 def test_the_operation_logs_its_failed_hand_over_itself_a_profiler_watching_or_not(gb, hooked, running_loop, vlog,
-                                                                                  monkeypatch, watch):
+                                                                                  monkeypatch, profiler):
     env = hooked(running_loop, hub=FakeHub(errors={"get_session": RuntimeError("hub down")}))
     monkeypatch.setattr(gb, "asyncio", asyncio)  # asyncio's own run_coroutine_threadsafe
-    sys.setprofile(watch and (lambda *args: None))
+    sys.setprofile(profiler)
     try:
         assert from_receiver_thread(env.bridge._on_play_stop) == {"returned": None}
         wait_until(lambda: lines(vlog, "WARNING"))
