@@ -140,6 +140,18 @@ static Py_ssize_t position_of(PyDictKeysObject* keys, PyObject* name, Py_hash_t 
     return by_equality ? -2 : -1;
 }
 
+/* Points `entry` at position `ix` of `keys`, where `name` itself sits; the
+ * type's word it holds for the same keys and name stays, since it does not
+ * depend on the position. */
+static void place(RememberedEntry* entry, PyDictKeysObject* keys, PyObject* name, Py_ssize_t ix) {
+    if (entry->keys != keys || entry->name != name) {
+        entry->keys = keys;
+        entry->name = name;
+        entry->plain_type_version = 0;
+    }
+    entry->index = ix;
+}
+
 /* Fills `entry` with where `keys` holds `name` itself, if it does. */
 static void remember(PyDictKeysObject* keys, PyObject* name, RememberedEntry* entry) {
     if (!DK_IS_UNICODE(keys)) return;
@@ -149,11 +161,7 @@ static void remember(PyDictKeysObject* keys, PyObject* name, RememberedEntry* en
         return;
     }
     Py_ssize_t ix = position_of(keys, name, hash, 0);
-    if (ix < 0) return;
-    entry->keys = keys;
-    entry->name = name;
-    entry->index = ix;
-    entry->plain_type_version = 0;
+    if (ix >= 0) place(entry, keys, name, ix);
 }
 
 PyObject* group_bridge_dict_get(PyObject* op, PyObject* name) {
@@ -213,12 +221,7 @@ int group_bridge_kept_value(PyObject* o, PyObject* name, unsigned int type_versi
     *value = a.values[ix];
     if (DK_UNICODE_ENTRIES(a.keys)[ix].me_key == name) {
         RememberedEntry* entry = remembered_for(a.keys, name);
-        if (entry->keys != a.keys || entry->name != name) {
-            entry->keys = a.keys;
-            entry->name = name;
-            entry->plain_type_version = 0;
-        }
-        entry->index = ix;
+        place(entry, a.keys, name, ix);
         if (type_version) entry->plain_type_version = type_version;
     }
     return 1;
