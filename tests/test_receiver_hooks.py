@@ -323,10 +323,17 @@ def test_failed_hand_over_is_logged_as_warning(gb, hooked, running_loop, vlog, h
     assert mentions(warning, "handover failed")
 
 
-@pytest.mark.parametrize("operation", ["module", "python"])
-def test_failed_hand_over_is_logged_once_naming_the_operation(gb, hooked, running_loop, vlog, operation):
-    # The module's own operation logs its failure as it ends; one written in
-    # Python (here a subclass's) is logged by the hand-over's done-callback.
+@pytest.mark.parametrize("operation, profiler", [
+    ("module", None), ("python", None),
+    pytest.param("module, asyncio's own", None, marks=pytest.mark.module_only),
+    pytest.param("module, asyncio's own", lambda *args: None, marks=pytest.mark.module_only, id="profiled"),
+])
+def test_failed_hand_over_is_logged_once_naming_the_operation(gb, hooked, running_loop, vlog, monkeypatch, operation,
+                                                              profiler):
+    # Handed to asyncio's own run_coroutine_threadsafe, the module's own
+    # operation logs its failure itself as it ends, a profiler watching or
+    # not; otherwise, and for one written in Python (here a subclass's), the
+    # hand-over's done-callback logs it.
     env = hooked(running_loop, hub=FakeHub(errors={"get_session": RuntimeError("hub down")}))
     if operation == "python":
         class Bridge(gb.GroupBridge):
@@ -334,27 +341,18 @@ def test_failed_hand_over_is_logged_once_naming_the_operation(gb, hooked, runnin
                 raise RuntimeError("hub down")
 
         env.bridge.__class__ = Bridge
-    assert from_receiver_thread(env.bridge._on_play_stop) == {"returned": None}
-    wait_until(lambda: lines(vlog, "WARNING"))
-    time.sleep(0.05)  # a second line, if any, would come now
-    name = "GroupBridge._stop_target" if operation == "module" else Bridge._stop_target.__qualname__
-    assert lines(vlog, "WARNING") == [("WARNING", f"Group bridge {name} failed: RuntimeError('hub down')")]
-
-
-@pytest.mark.module_only
-@pytest.mark.parametrize("profiler", [None, lambda *args: None], ids=["unwatched", "profiled"])
-def test_the_operation_logs_its_failed_hand_over_itself_a_profiler_watching_or_not(gb, hooked, running_loop, vlog,
-                                                                                  monkeypatch, profiler):
-    env = hooked(running_loop, hub=FakeHub(errors={"get_session": RuntimeError("hub down")}))
-    monkeypatch.setattr(gb, "asyncio", asyncio)  # asyncio's own run_coroutine_threadsafe
+    elif operation != "module":
+        monkeypatch.setattr(gb, "asyncio", asyncio)
     sys.setprofile(profiler)
     try:
         assert from_receiver_thread(env.bridge._on_play_stop) == {"returned": None}
         wait_until(lambda: lines(vlog, "WARNING"))
     finally:
         sys.setprofile(None)
-    [warning] = vesbel_records(vlog, "WARNING")
-    assert (warning.funcName, warning.pathname) == ("_stop_target", "<vesbel.group_bridge:group_bridge/bridge_stop.cpp>")
+    time.sleep(0.05)  # a second line, if any, would come now
+    name = Bridge._stop_target.__qualname__ if operation == "python" else "GroupBridge._stop_target"
+    assert lines(vlog, "WARNING") == [("WARNING", f"Group bridge {name} failed: RuntimeError('hub down')")]
+    assert (vesbel_records(vlog, "WARNING")[0].funcName == "_stop_target") == (operation == "module, asyncio's own")
 
 
 @pytest.mark.parametrize("wrapper, failing_hub, logged", [
