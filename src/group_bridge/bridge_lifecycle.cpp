@@ -67,14 +67,27 @@ Coro start_body(PyObject* self) {
     co_return py::none();
 }
 
-Coro stop_body(PyObject* self) {
-    py::setattr(self, names::_airplay_active, Py_False);
-    if (Ref ending = end_poll(self)) co_await std::move(ending);
-    if (Ref stopping = stop_of_held_receiver(self)) {
+// The stop once it waits: for the poll's end (`ending`), then for the
+// receiver's stop; or for the receiver's stop (`stopping`) alone.  One of
+// the two is given, so nothing else is held across a wait.
+Coro stop_rest(PyObject* self, Ref ending, Ref stopping) {
+    if (ending) {
+        co_await std::move(ending);
+        stopping = stop_of_held_receiver(self);
+    }
+    if (stopping) {
         co_await std::move(stopping);
         py::setattr(self, names::airplay_server, Py_None);
     }
     co_return py::none();
+}
+
+// A bridge with no poll and no receiver has nothing to wait for.
+py::Started stop_start(PyObject* self) {
+    py::setattr(self, names::_airplay_active, Py_False);
+    if (Ref ending = end_poll(self)) return stop_rest(self, std::move(ending), Ref());
+    if (Ref stopping = stop_of_held_receiver(self)) return stop_rest(self, Ref(), std::move(stopping));
+    return py::none();
 }
 
 const py::Param kSelf[] = {{"self"}};
@@ -82,6 +95,6 @@ const py::Param kSelf[] = {{"self"}};
 }  // namespace
 
 const py::FunctionSpec kBridgeStart{"start", nullptr, kSelf, 1, nullptr, py::coroutine_method<start_body>};
-const py::FunctionSpec kBridgeStop{"stop", nullptr, kSelf, 1, nullptr, py::coroutine_method<stop_body>};
+const py::FunctionSpec kBridgeStop{"stop", nullptr, kSelf, 1, nullptr, py::started_method<stop_start>};
 
 }  // namespace gb

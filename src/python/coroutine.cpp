@@ -83,10 +83,37 @@ PyObject* step(Coro::Handle frame, BodyObject* body, Ref value, Ref exc) {
     return waiting.release();
 }
 
-PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs) {
+namespace {
+
+// Runs `start(self)` as no body's step: a Local it makes belongs to no
+// body.
+Started run_start(MethodStartFn start, PyObject* self) {
+    LocalList* outer = std::exchange(t_running_locals, nullptr);
+    try {
+        Started started = start(self);
+        t_running_locals = outer;
+        return started;
+    } catch (...) {
+        t_running_locals = outer;
+        throw;
+    }
+}
+
+}  // namespace
+
+PyObject* start_body(BodyFn body, MethodBodyFn method, MethodStartFn start, PyObject* observed, PyObject* const* args,
+                     Py_ssize_t nargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs > kMaxCoroArgs || (method && nargs < 1)) raise(PyExc_TypeError, "wrong arguments for a body");
-        Coro::Handle frame = (method ? method(args[0]) : body(args)).release();
+        if (nargs > kMaxCoroArgs || ((method || start) && nargs < 1))
+            raise(PyExc_TypeError, "wrong arguments for a body");
+        Coro::Handle frame;
+        if (start) {
+            Started started = run_start(start, args[0]);
+            frame = started.rest.release();
+            if (!frame) return started.result ? started.result.release() : none().release();
+        } else {
+            frame = (method ? method(args[0]) : body(args)).release();
+        }
         Promise& p = frame.promise();
         for (Py_ssize_t i = 0; i < nargs; ++i) p.args[i] = Ref::borrow(args[i]);
         p.nargs = static_cast<int>(nargs);

@@ -106,6 +106,7 @@ public:
         OutcomeAwaiter await_transform(OutcomeOf of) noexcept { return OutcomeAwaiter{this, std::move(of.awaitable)}; }
     };
 
+    Coro() noexcept = default;  // no body
     Coro(Coro&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
     Coro(const Coro&) = delete;
     Coro& operator=(const Coro&) = delete;
@@ -116,7 +117,7 @@ public:
 
 private:
     explicit Coro(Handle h) noexcept : handle_(h) {}
-    Handle handle_;
+    Handle handle_{};
 };
 
 // A body: made from the arguments of the operation's Python function (all
@@ -125,12 +126,30 @@ using BodyFn = Coro (*)(PyObject* const* args);
 // A body that takes only the instance.
 using MethodBodyFn = Coro (*)(PyObject* self);
 
-// Starts `body(args)` (or `method(args[0])`) and runs it until it ends or
-// first waits: its result (a new reference), the Body object standing for
-// the waiting body (of body_type()), or null with an error set.  With `observed` (the operation's qualified name, else
-// null), an ordinary error the body ends with is first shown to the
-// failure observer.
-PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs);
+// How a body that often ends without waiting starts: a plain function runs
+// its steps up to the first wait and gives the body's result, or the
+// coroutine that goes on from there.  Ending at once then makes no C++
+// frame.  References handed to that coroutine as arguments live in its
+// frame, which the collector cannot see: each is awaited or let go of
+// before the coroutine first waits, or is null by then.  Making the
+// coroutine is the last thing the function does: nothing destroys a frame
+// it has made.
+struct Started {
+    Started(Ref value) noexcept : result(std::move(value)) {}         // NOLINT: converts
+    Started(Coro coroutine) noexcept : rest(std::move(coroutine)) {}  // NOLINT: converts
+    Ref result;
+    Coro rest;
+};
+using MethodStartFn = Started (*)(PyObject* self);
+
+// Starts `body(args)` (or `method(args[0])`, or `start(args[0])` and the
+// coroutine it gives, if any) and runs it until it ends or first waits:
+// its result (a new reference), the Body object standing for the waiting
+// body (of body_type()), or null with an error set.  With `observed` (the
+// operation's qualified name, else null), an ordinary error the body ends
+// with is first shown to the failure observer.
+PyObject* start_body(BodyFn body, MethodBodyFn method, MethodStartFn start, PyObject* observed, PyObject* const* args,
+                     Py_ssize_t nargs);
 
 // Told, once, of the ordinary error (an Exception) an observed body ended
 // with, before the error goes on to whoever drives the operation.  It may

@@ -53,7 +53,8 @@ PyObject* call_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* start_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
     const FunctionSpec& spec = spec_of(entry);
     if (refuse_count(spec, nargs, spec.nparams)) return nullptr;
-    return start_body(spec.impl.body, spec.impl.method, reinterpret_cast<EntryObject*>(entry)->observed, args, nargs);
+    return start_body(spec.impl.body, spec.impl.method, spec.impl.start,
+                      reinterpret_cast<EntryObject*>(entry)->observed, args, nargs);
 }
 
 PyMethodDef kCallEntry = {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_entry)),
@@ -106,7 +107,11 @@ enum class Shape { Asynchronous, Synchronous, Checked, Count };
 // The Python source of a template for `shape` with `nparams` parameters
 // (p0, p1, ...), the last `noptional` defaulting to None.  An asynchronous
 // one runs the body until it waits, awaits what it waits for, and brings
-// the outcome back in, until the body has ended.
+// the outcome back in, until the body has ended.  Its `_start` and `_Body`
+// become constants of each method's code: loaded as constants, they cost
+// its coroutine no closure to copy in and clear.  A synchronous one's
+// `_call` (and a checked one's `_coroutine`) stay closure cells, which the
+// function's vectorcall reads.
 std::string template_source(Shape shape, int nparams, int noptional) {
     std::string params, args;
     for (int i = 0; i < nparams; ++i) {
@@ -116,7 +121,7 @@ std::string template_source(Shape shape, int nparams, int noptional) {
     }
     switch (shape) {
         case Shape::Asynchronous:
-            return "def make(_start, _Body):\n"
+            return "def make():\n"
                    "    async def method(" +
                    params +
                    "):\n"
@@ -143,17 +148,31 @@ std::string template_source(Shape shape, int nparams, int noptional) {
     }
 }
 
+// The names an asynchronous template loads as constants.
+const char* const kConstantNames[] = {"_start", "_Body"};
+
 // Compiles Python source with every position on line 1: moved to a
-// method's line, every instruction of its frame shows that line.
+// method's line, every instruction of its frame shows that line.  A global
+// named in kConstantNames becomes a str constant of that name, which
+// method_code replaces (the compiler's warnings about calling a str are
+// beside the point).
 const char kBuildSource[] =
-    "import ast\n"
-    "def build(source):\n"
+    "import ast, warnings\n"
+    "def build(source, constants):\n"
     "    tree = ast.parse(source)\n"
     "    for node in ast.walk(tree):\n"
     "        if 'lineno' in node._attributes:\n"
     "            node.lineno = node.end_lineno = 1\n"
     "            node.col_offset = node.end_col_offset = 0\n"
-    "    code = compile(tree, '<template>', 'exec', dont_inherit=True)\n"
+    "    class Constants(ast.NodeTransformer):\n"
+    "        def visit_Name(self, node):\n"
+    "            if node.id not in constants:\n"
+    "                return node\n"
+    "            return ast.copy_location(ast.Constant(node.id), node)\n"
+    "    tree = Constants().visit(tree)\n"
+    "    with warnings.catch_warnings():\n"
+    "        warnings.simplefilter('ignore', SyntaxWarning)\n"
+    "        code = compile(tree, '<template>', 'exec', dont_inherit=True)\n"
     "    make = next(c for c in code.co_consts if hasattr(c, 'co_code'))\n"
     "    return next(c for c in make.co_consts if hasattr(c, 'co_code'))\n";
 
@@ -164,16 +183,36 @@ PyObject* g_templates[static_cast<int>(Shape::Count)][kMaxParams + 1][kMaxParams
 PyObject* template_code(Shape shape, int nparams, int noptional) {
     PyObject*& made = g_templates[static_cast<int>(shape)][nparams][noptional];
     if (!made) {
-        Ref code = call(g_build, str(template_source(shape, nparams, noptional)));
+        Ref constants = Ref::check(PyTuple_New(0));
+        if (shape == Shape::Asynchronous)
+            constants = Ref::check(Py_BuildValue("(ss)", kConstantNames[0], kConstantNames[1]));
+        Ref code = call(g_build, str(template_source(shape, nparams, noptional)), constants);
         if (!PyCode_Check(code.get())) raise(PyExc_SystemError, "template code not made");
         made = code.release();
     }
     return made;
 }
 
+// The template's constants with each str constant named in `constants`
+// replaced by its object.
+Ref replaced_constants(PyObject* templ, std::initializer_list<std::pair<const char*, PyObject*>> constants) {
+    Ref consts = getattr(templ, str("co_consts").get());
+    Py_ssize_t n = PyTuple_GET_SIZE(consts.get());
+    Ref replaced = Ref::check(PyTuple_New(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::borrow(PyTuple_GET_ITEM(consts.get(), i));
+        if (PyUnicode_CheckExact(item.get()))
+            for (auto [name, object] : constants)
+                if (PyUnicode_CompareWithASCIIString(item.get(), name) == 0) item = Ref::borrow(object);
+        PyTuple_SET_ITEM(replaced.get(), i, item.release());
+    }
+    return replaced;
+}
+
 // The template's code renamed and moved to the method's place, with its
-// parameters' names.
-Ref method_code(PyObject* templ, const FunctionSpec& spec, PyObject* qualname, const std::string& filename) {
+// parameters' names and the given objects in place of its named constants.
+Ref method_code(PyObject* templ, const FunctionSpec& spec, PyObject* qualname, const std::string& filename,
+                std::initializer_list<std::pair<const char*, PyObject*>> constants = {}) {
     Ref varnames = getattr(templ, str("co_varnames").get());
     Py_ssize_t nvarnames = PyTuple_GET_SIZE(varnames.get());
     Ref renamed = Ref::check(PyTuple_New(nvarnames));
@@ -185,19 +224,21 @@ Ref method_code(PyObject* templ, const FunctionSpec& spec, PyObject* qualname, c
     Ref name = str(spec.name);
     Ref file = str(filename);
     Ref line = integer(static_cast<long long>(spec.where.line()));
-    Ref keywords =
-        Ref::check(Py_BuildValue("(sssss)", "co_name", "co_qualname", "co_filename", "co_firstlineno", "co_varnames"));
-    PyObject* argv[] = {templ, name.get(), qualname, file.get(), line.get(), renamed.get()};
+    Ref consts = replaced_constants(templ, constants);
+    Ref keywords = Ref::check(Py_BuildValue("(ssssss)", "co_name", "co_qualname", "co_filename", "co_firstlineno",
+                                            "co_varnames", "co_consts"));
+    PyObject* argv[] = {templ, name.get(), qualname, file.get(), line.get(), renamed.get(), consts.get()};
     return Ref::check(PyObject_VectorcallMethod(g_name_replace, argv, 1, keywords.get()));
 }
 
 // A function running `code` with the closure's cells holding `free` (by
-// the names of the code's free variables, in their order).
+// the names of the code's free variables, in their order), if it has any.
 Ref new_function(PyObject* code, PyObject* globals, PyObject* qualname,
                  std::initializer_list<std::pair<const char*, PyObject*>> free) {
     Ref function = Ref::check(PyFunction_NewWithQualName(code, globals, qualname));
     Ref names = getattr(code, str("co_freevars").get());
     PyObject* freevars = names.get();
+    if (PyTuple_GET_SIZE(freevars) == 0) return function;  // no closure, as for a function that needs none
     Ref closure = Ref::check(PyTuple_New(PyTuple_GET_SIZE(freevars)));
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(freevars); ++i) {
         PyObject* value = nullptr;
@@ -306,17 +347,19 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
     std::string filename = code_filename(spec.where);
     Ref function, coroutine_function, observed;
     if (spec.impl.asynchronous()) {
-        Ref code =
-            method_code(template_code(Shape::Asynchronous, spec.nparams, noptional), spec, qualname.get(), filename);
+        PyObject* templ = template_code(Shape::Asynchronous, spec.nparams, noptional);
         PyObject* body = reinterpret_cast<PyObject*>(body_type());
         Ref start = make_entry(&kStartEntry, spec, nullptr, module_name);
-        Ref observed_start = make_entry(&kStartEntry, spec, qualname.get(), module_name);
-        coroutine_function =
-            new_function(code.get(), globals, qualname.get(), {{"_start", start.get()}, {"_Body", body}});
-        observed =
-            new_function(code.get(), globals, qualname.get(), {{"_start", observed_start.get()}, {"_Body", body}});
+        Ref code = method_code(templ, spec, qualname.get(), filename, {{"_start", start.get()}, {"_Body", body}});
+        coroutine_function = new_function(code.get(), globals, qualname.get(), {});
         describe(coroutine_function.get(), spec, module_name);
-        describe(observed.get(), spec, module_name);
+        if (!spec.impl.start) {
+            Ref observed_start = make_entry(&kStartEntry, spec, qualname.get(), module_name);
+            Ref observed_code =
+                method_code(templ, spec, qualname.get(), filename, {{"_start", observed_start.get()}, {"_Body", body}});
+            observed = new_function(observed_code.get(), globals, qualname.get(), {});
+            describe(observed.get(), spec, module_name);
+        }
     }
     if (spec.impl.call) {
         bool checked = spec.impl.asynchronous();

@@ -48,10 +48,12 @@ struct Impl {
     constexpr Impl(ImplFn function) noexcept : call(function) {}  // NOLINT: converts
     constexpr Impl(ImplFn function, BodyFn coroutine_body) noexcept : call(function), body(coroutine_body) {}
     constexpr Impl(MethodBodyFn method_body) noexcept : method(method_body) {}
+    constexpr Impl(MethodStartFn method_start) noexcept : start(method_start) {}
     ImplFn call = nullptr;
     BodyFn body = nullptr;
     MethodBodyFn method = nullptr;
-    constexpr bool asynchronous() const noexcept { return body || method; }
+    MethodStartFn start = nullptr;
+    constexpr bool asynchronous() const noexcept { return body || method || start; }
 };
 
 // An asynchronous method whose body gets the arguments as they are.
@@ -61,6 +63,11 @@ inline constexpr Impl coroutine_body{nullptr, Body};
 // An asynchronous method that takes only the instance.
 template <MethodBodyFn Body>
 inline constexpr Impl coroutine_method{Body};
+
+// The same, started by a plain function (see Started).  Never observed:
+// call_observed answers a null Ref for it.
+template <MethodStartFn Start>
+inline constexpr Impl started_method{Start};
 
 // An asynchronous method that checks (and may convert) its arguments when
 // it is called: `Check` raises for bad ones, else calls the coroutine

@@ -61,6 +61,8 @@ inline Ref getattr_optional(PyObject* o, PyObject* name) {
 void setattr(PyObject* o, PyObject* name, PyObject* value);
 
 inline bool truthy(PyObject* o) {
+    if (o == Py_None || o == Py_False) return false;  // answered here as PyObject_IsTrue answers them
+    if (o == Py_True) return true;
     int r = PyObject_IsTrue(o);
     if (r < 0) throw_error();
     return r == 1;

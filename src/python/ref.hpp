@@ -48,7 +48,9 @@ public:
     Ref() noexcept = default;
     Ref(const Ref& other) noexcept : p_(Py_XNewRef(other.p_)) {}
     Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
-    ~Ref() noexcept(false) { drop(p_); }
+    ~Ref() noexcept(false) {
+        if (p_) drop(p_);  // a null Ref's end costs no call
+    }
 
     Ref& operator=(Ref other) {
         std::swap(p_, other.p_);
