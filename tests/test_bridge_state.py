@@ -184,6 +184,23 @@ def test_a_write_lands_where_python_puts_it(gb, how):
     assert (written["_metadata_track_key"], seen or [vars(bridge)["_metadata_track_key"]]) == ("c  ", ["d  "])
 
 
+# The same for a bridge that keeps its attributes with no dict made.
+KEPT_VALUE_CHANGES = {
+    "class-gains-property": WRITE_CHANGES["class-gains-property"],
+    "class-swapped": WRITE_CHANGES["class-swapped"],
+    "dict-made": lambda b, seen: vars(b),
+}
+
+
+@pytest.mark.parametrize("how", KEPT_VALUE_CHANGES)
+def test_a_write_to_values_kept_without_a_dict_lands_where_python_puts_it(gb, how):
+    bridge, seen = _hooked_bridge(type("Bridge", (gb.GroupBridge,), {}), *"abc"), []
+    KEPT_VALUE_CHANGES[how](bridge, seen)
+    hasattr(bridge, "unrelated")
+    bridge._on_metadata_change({"title": "d"}, None)
+    assert (seen or [bridge._metadata_track_key]) == ["d  "]
+
+
 def test_a_container_written_into_a_dict_the_collector_left_is_collected(gb):
     bridge = gb.GroupBridge("h", None)
     for name in vars(bridge):

@@ -238,12 +238,77 @@ static inline __attribute__((always_inline)) PyObject** remembered_slot(PyObject
     return slot_at(a, entry->index, name);
 }
 
-PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
+#if PY_VERSION_HEX < 0x030D0000
+/* On 3.12, the first place a read or write of an object that keeps its
+ * attributes as values (no dict made) looks: per name, the type whose
+ * instances it last served, and the name's position in that type's shared
+ * keys, as CPython's LOAD_ATTR_INSTANCE_VALUE caches them per instruction.
+ * The type's version tag stands for everything the entry was checked
+ * against (reads and writes both generic, no data descriptor `name`, the
+ * same type and so the same shared keys, whose entries are only ever
+ * appended); the shared keys are compared as well. */
+typedef struct {
+    const PyObject* name;         /* compared, never read */
+    const PyDictKeysObject* keys; /* compared, never read */
+    unsigned int type_version;    /* 0 (never a version): unused */
+    Py_ssize_t index;
+} ValuesEntry;
+
+enum { kValuesEntries = 64 };
+/* Read and written with the GIL held. */
+static ValuesEntry values_entries[kValuesEntries];
+
+static inline __attribute__((always_inline)) ValuesEntry* values_entry_for(const PyObject* name) {
+    return &values_entries[((uintptr_t)name >> 4) % kValuesEntries];
+}
+
+/* Where `o` keeps `o.name` among its values, when the name's entry vouches
+ * for `o`'s type; else NULL. */
+static inline __attribute__((always_inline)) PyObject** values_slot(PyObject* o, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(o);
+    ValuesEntry* entry = values_entry_for(name);
+    if (entry->name != name || entry->type_version != type->tp_version_tag ||
+        entry->keys != ((PyHeapTypeObject*)type)->ht_cached_keys)
+        return NULL;
+    PyDictOrValues dorv = *_PyObject_DictOrValuesPointer(o);
+    if (!_PyDictOrValues_IsValues(dorv)) return NULL;
+    return &_PyDictOrValues_GetValues(dorv)->values[entry->index];
+}
+
+/* Makes `name`'s entry serve `o`'s type, once a remembered entry (`index`
+ * in `a`) has answered for an object keeping its values without a dict. */
+static void note_values_position(PyObject* o, PyObject* name, const Attributes* a, Py_ssize_t index) {
+    PyTypeObject* type = Py_TYPE(o);
+    if (a->dict != NULL || type->tp_getattro != PyObject_GenericGetAttr || type->tp_setattro != PyObject_GenericSetAttr)
+        return;
+    ValuesEntry* entry = values_entry_for(name);
+    entry->name = name;
+    entry->keys = a->keys;
+    entry->type_version = type->tp_version_tag;
+    entry->index = index;
+}
+#endif
+
+/* A read no ValuesEntry answers; out of line, so that one that does stays
+ * short. */
+static __attribute__((noinline)) PyObject* remembered_instance_attribute(PyObject* o, PyObject* name) {
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_version_tag == 0 || type->tp_getattro != PyObject_GenericGetAttr) return NULL;
     Attributes a;
     PyObject** slot = remembered_slot(o, name, &a);
-    return slot ? *slot : NULL;
+    if (slot == NULL || *slot == NULL) return NULL;
+#if PY_VERSION_HEX < 0x030D0000
+    note_values_position(o, name, &a, slot - a.values);
+#endif
+    return *slot;
+}
+
+PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
+#if PY_VERSION_HEX < 0x030D0000
+    PyObject** kept = values_slot(o, name);
+    if (kept && *kept) return *kept;
+#endif
+    return remembered_instance_attribute(o, name);
 }
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -254,7 +319,8 @@ PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name) {
 #define VERSION_KEPT_MASK DICT_VERSION_MASK
 #endif
 
-int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* value) {
+/* A write no ValuesEntry takes; out of line, as for reads. */
+static __attribute__((noinline)) int remembered_set_instance_attribute(PyObject* o, PyObject* name, PyObject* value) {
     PyTypeObject* type = Py_TYPE(o);
     if (type->tp_version_tag == 0 || type->tp_setattro != PyObject_GenericSetAttr) return 0;
     Attributes a;
@@ -263,6 +329,9 @@ int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* v
     /* Only a value replaced in place: adding a name is the dict's (or the
      * object's) own work, and so is telling a watched dict's watchers. */
     if (slot == NULL || *slot == NULL || (dict && (dict->ma_version_tag & WATCHER_MASK))) return 0;
+#if PY_VERSION_HEX < 0x030D0000
+    note_values_position(o, name, &a, slot - a.values);
+#endif
     PyObject* old = *slot;
     if (old == value) return 1;
     /* As the dict does for a value the collector may have to see (values
@@ -275,4 +344,21 @@ int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* v
         dict->ma_version_tag = DICT_NEXT_VERSION(PyInterpreterState_Get()) | (dict->ma_version_tag & VERSION_KEPT_MASK);
     Py_DECREF(old); /* may run a finaliser: the store is complete */
     return 1;
+}
+
+int group_bridge_set_instance_attribute(PyObject* o, PyObject* name, PyObject* value) {
+#if PY_VERSION_HEX < 0x030D0000
+    /* Values kept without a dict have no watchers and are the object's,
+     * which the collector sees. */
+    PyObject** kept = values_slot(o, name);
+    if (kept && *kept) {
+        PyObject* old = *kept;
+        if (old != value) {
+            *kept = Py_NewRef(value);
+            Py_DECREF(old); /* may run a finaliser: the store is complete */
+        }
+        return 1;
+    }
+#endif
+    return remembered_set_instance_attribute(o, name, value);
 }
