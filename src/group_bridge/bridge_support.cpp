@@ -75,13 +75,6 @@ Ref hub_session_id(PyObject* hub) {
     return py::call_method(session.get(), names::get, names::session_id, py::integer(0));
 }
 
-Ref cancel_poll(PyObject* self) {
-    Ref task = py::getattr(self, names::_poll_task);
-    if (!py::truthy(task.get())) return Ref();
-    py::call_method(task.get(), names::cancel);
-    return task;
-}
-
 namespace {
 
 // Cancel requests so far of the task running this code (0 outside a task).
@@ -132,9 +125,7 @@ const py::FunctionSpec kEndPoll{
 
 }  // namespace
 
-Ref end_poll(PyObject* self) {
-    Ref task = cancel_poll(self);
-    if (!task) return Ref();
+Ref wait_for_poll_end(PyObject* self, PyObject* task) {
     Ref function = py::make_function(kEndPoll, nullptr, names::module_name_text, g_globals);
     return py::call(function.get(), self, task);
 }

@@ -33,7 +33,16 @@ void broadcast_in_background(PyObject* event);
 py::Ref hub_session_id(PyObject* hub);
 
 // `task.cancel()` when a poll task is set; gives back the task (or null).
-py::Ref cancel_poll(PyObject* self);
+// Inline, like end_poll: a stop with no poll to end costs one read.
+inline py::Ref cancel_poll(PyObject* self) {
+    py::Ref task = py::getattr(self, names::_poll_task);
+    if (!py::truthy(task.get())) return py::Ref();
+    py::call_method(task.get(), names::cancel);
+    return task;
+}
+
+// An awaitable that waits for the cancelled poll `task` to end (see end_poll).
+py::Ref wait_for_poll_end(PyObject* self, PyObject* task);
 
 // Cancels the poll task and gives back an awaitable that waits for its end
 // and then clears `_poll_task` (if it still holds that task); null when no
@@ -41,7 +50,10 @@ py::Ref cancel_poll(PyObject* self);
 // error the task died of is logged, so that a stop still goes on.  When the
 // waiting task itself is cancelled meanwhile, the wait ends with that
 // cancellation.
-py::Ref end_poll(PyObject* self);
+inline py::Ref end_poll(PyObject* self) {
+    py::Ref task = cancel_poll(self);
+    return task ? wait_for_poll_end(self, task.get()) : py::Ref();
+}
 
 // Starts `awaitable` as a task by `asyncio.<scheduler>`, nobody waiting for
 // it; a coroutine that could not be scheduled is closed.
