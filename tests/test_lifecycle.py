@@ -113,10 +113,16 @@ def test_stop_ends_the_poll_then_the_receiver(env):
     assert b._loop is not None
 
 
-def test_failing_receiver_stop_propagates_and_keeps_the_receiver(env):
+def _stuck():
+    raise OSError("socket stuck")
+
+
+@pytest.mark.parametrize("failing", [lambda r: setattr(r, "fail_stop", True), lambda r: setattr(r, "stop", _stuck)],
+                         ids=["when-awaited", "when-called"])
+def test_failing_receiver_stop_propagates_and_keeps_the_receiver(env, failing):
     async def main():
         await env.bridge.start()
-        env.bridge.airplay_server.fail_stop = True
+        failing(env.bridge.airplay_server)
         with pytest.raises(OSError, match="socket stuck"):
             await env.bridge.stop()
 

@@ -107,7 +107,7 @@ PyObject* start_body(BodyFn body, MethodBodyFn method, MethodStartFn start, PyOb
         if (nargs > kMaxCoroArgs || ((method || start) && nargs < 1))
             raise(PyExc_TypeError, "wrong arguments for a body");
         Coro::Handle frame;
-        if (start) {
+        if (start) {  // never observed (see started_method)
             Started started = run_start(start, args[0]);
             frame = started.rest.release();
             if (!frame) return started.result ? started.result.release() : none().release();

@@ -263,7 +263,9 @@ static inline __attribute__((always_inline)) ValuesEntry* values_entry_for(const
 }
 
 /* Where `o` keeps `o.name` among its values, when the name's entry vouches
- * for `o`'s type; else NULL. */
+ * for `o`'s type; else NULL.  The shared keys are read only once the
+ * version matched: `o`'s type is then the one the entry was filled for, a
+ * heap type with a managed dict. */
 static inline __attribute__((always_inline)) PyObject** values_slot(PyObject* o, PyObject* name) {
     PyTypeObject* type = Py_TYPE(o);
     ValuesEntry* entry = values_entry_for(name);

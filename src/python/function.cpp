@@ -200,10 +200,11 @@ Ref replaced_constants(PyObject* templ, std::initializer_list<std::pair<const ch
     Py_ssize_t n = PyTuple_GET_SIZE(consts.get());
     Ref replaced = Ref::check(PyTuple_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
-        Ref item = Ref::borrow(PyTuple_GET_ITEM(consts.get(), i));
-        if (PyUnicode_CheckExact(item.get()))
+        PyObject* constant = PyTuple_GET_ITEM(consts.get(), i);  // the tuple is held; no Python code runs
+        Ref item = Ref::borrow(constant);
+        if (PyUnicode_CheckExact(constant))
             for (auto [name, object] : constants)
-                if (PyUnicode_CompareWithASCIIString(item.get(), name) == 0) item = Ref::borrow(object);
+                if (PyUnicode_CompareWithASCIIString(constant, name) == 0) item = Ref::borrow(object);
         PyTuple_SET_ITEM(replaced.get(), i, item.release());
     }
     return replaced;
