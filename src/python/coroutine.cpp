@@ -83,43 +83,29 @@ PyObject* step(Coro::Handle frame, BodyObject* body, Ref value, Ref exc) {
     return waiting.release();
 }
 
-namespace {
-
-// Runs `start(self)` as no body's step: a Local it makes belongs to no
-// body.
-Started run_start(MethodStartFn start, PyObject* self) {
-    LocalList* outer = std::exchange(t_running_locals, nullptr);
-    try {
-        Started started = start(self);
-        t_running_locals = outer;
-        return started;
-    } catch (...) {
-        t_running_locals = outer;
-        throw;
-    }
-}
-
-}  // namespace
-
-PyObject* start_body(BodyFn body, MethodBodyFn method, MethodStartFn start, PyObject* observed, PyObject* const* args,
-                     Py_ssize_t nargs) {
+PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs) {
     return guard<PyObject*>(nullptr, [&]() -> PyObject* {
-        if (nargs > kMaxCoroArgs || ((method || start) && nargs < 1))
-            raise(PyExc_TypeError, "wrong arguments for a body");
-        Coro::Handle frame;
-        if (start) {  // never observed (see started_method)
-            Started started = run_start(start, args[0]);
-            frame = started.rest.release();
-            if (!frame) return started.result ? started.result.release() : none().release();
-        } else {
-            frame = (method ? method(args[0]) : body(args)).release();
-        }
+        if (nargs > kMaxCoroArgs || (method && nargs < 1)) raise(PyExc_TypeError, "wrong arguments for a body");
+        Coro::Handle frame = (method ? method(args[0]) : body(args)).release();
         Promise& p = frame.promise();
         for (Py_ssize_t i = 0; i < nargs; ++i) p.args[i] = Ref::borrow(args[i]);
         p.nargs = static_cast<int>(nargs);
         p.observed = Ref::borrow(observed);
         return step(frame, nullptr, none(), Ref());
     });
+}
+
+PyObject* go_on(Coro rest, PyObject* self) {
+    Coro::Handle frame = rest.release();
+    Promise& p = frame.promise();
+    p.args[0] = Ref::borrow(self);
+    p.nargs = 1;
+    return step(frame, nullptr, none(), Ref());
+}
+
+PyObject* refuse_start_arguments(Py_ssize_t nargs) {
+    PyErr_Format(PyExc_TypeError, "a started body takes 1 argument (%zd given)", nargs);
+    return nullptr;
 }
 
 void drop_frame(BodyObject* body) {

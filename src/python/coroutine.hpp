@@ -16,6 +16,7 @@
 #include <coroutine>
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "python/local.hpp"
 #include "python/ref.hpp"
@@ -107,6 +108,7 @@ public:
     };
 
     Coro() noexcept = default;  // no body
+    explicit operator bool() const noexcept { return static_cast<bool>(handle_); }
     Coro(Coro&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
     Coro(const Coro&) = delete;
     Coro& operator=(const Coro&) = delete;
@@ -142,14 +144,40 @@ struct Started {
 };
 using MethodStartFn = Started (*)(PyObject* self);
 
-// Starts `body(args)` (or `method(args[0])`, or `start(args[0])` and the
-// coroutine it gives, if any) and runs it until it ends or first waits:
-// its result (a new reference), the Body object standing for the waiting
-// body (of body_type()), or null with an error set.  With `observed` (the
-// operation's qualified name, else null), an ordinary error the body ends
-// with is first shown to the failure observer.
-PyObject* start_body(BodyFn body, MethodBodyFn method, MethodStartFn start, PyObject* observed, PyObject* const* args,
-                     Py_ssize_t nargs);
+// Starts `body(args)` (or `method(args[0])`) and runs it until it ends or
+// first waits: its result (a new reference), the Body object standing for
+// the waiting body (of body_type()), or null with an error set.  With
+// `observed` (the operation's qualified name, else null), an ordinary
+// error the body ends with is first shown to the failure observer.
+PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObject* const* args, Py_ssize_t nargs);
+
+// Runs `rest`, which a started body's function gave for `self`, until it
+// ends or first waits: as start_body answers.
+PyObject* go_on(Coro rest, PyObject* self);
+
+// The TypeError for a started body's entry called with `nargs` arguments.
+PyObject* refuse_start_arguments(Py_ssize_t nargs);
+
+// The `_start` entry of a method started by `Start` (METH_FASTCALL):
+// `Start(self)` runs as no body's step, so a Local it makes belongs to no
+// body, and then what it gave goes on.  A function of its own for each
+// method, with `Start` inlined into it: an operation that ends at once
+// costs one C call.
+template <MethodStartFn Start>
+PyObject* start_started(PyObject* /*entry*/, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 1) return refuse_start_arguments(nargs);
+    LocalList* outer = std::exchange(t_running_locals, nullptr);
+    try {
+        Started started = Start(args[0]);
+        t_running_locals = outer;
+        if (started.rest) return go_on(std::move(started.rest), args[0]);
+        return started.result ? started.result.release() : Py_NewRef(Py_None);
+    } catch (...) {
+        t_running_locals = outer;
+        set_error_from_current_exception();
+        return nullptr;
+    }
+}
 
 // Told, once, of the ordinary error (an Exception) an observed body ended
 // with, before the error goes on to whoever drives the operation.  It may

@@ -53,8 +53,7 @@ PyObject* call_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
 PyObject* start_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
     const FunctionSpec& spec = spec_of(entry);
     if (refuse_count(spec, nargs, spec.nparams)) return nullptr;
-    return start_body(spec.impl.body, spec.impl.method, spec.impl.start,
-                      reinterpret_cast<EntryObject*>(entry)->observed, args, nargs);
+    return start_body(spec.impl.body, spec.impl.method, reinterpret_cast<EntryObject*>(entry)->observed, args, nargs);
 }
 
 PyMethodDef kCallEntry = {"call", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(call_entry)),
@@ -350,11 +349,15 @@ Ref make_function(const FunctionSpec& spec, PyObject* owner, PyObject* module_na
     if (spec.impl.asynchronous()) {
         PyObject* templ = template_code(Shape::Asynchronous, spec.nparams, noptional);
         PyObject* body = reinterpret_cast<PyObject*>(body_type());
-        Ref start = make_entry(&kStartEntry, spec, nullptr, module_name);
+        if (spec.impl.started)
+            spec.made.started = {"start",
+                                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(spec.impl.started)),
+                                 METH_FASTCALL, nullptr};
+        Ref start = make_entry(spec.impl.started ? &spec.made.started : &kStartEntry, spec, nullptr, module_name);
         Ref code = method_code(templ, spec, qualname.get(), filename, {{"_start", start.get()}, {"_Body", body}});
         coroutine_function = new_function(code.get(), globals, qualname.get(), {});
         describe(coroutine_function.get(), spec, module_name);
-        if (!spec.impl.start) {
+        if (!spec.impl.started) {
             Ref observed_start = make_entry(&kStartEntry, spec, qualname.get(), module_name);
             Ref observed_code =
                 method_code(templ, spec, qualname.get(), filename, {{"_start", observed_start.get()}, {"_Body", body}});

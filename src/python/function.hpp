@@ -48,12 +48,12 @@ struct Impl {
     constexpr Impl(ImplFn function) noexcept : call(function) {}  // NOLINT: converts
     constexpr Impl(ImplFn function, BodyFn coroutine_body) noexcept : call(function), body(coroutine_body) {}
     constexpr Impl(MethodBodyFn method_body) noexcept : method(method_body) {}
-    constexpr Impl(MethodStartFn method_start) noexcept : start(method_start) {}
+    constexpr Impl(PyObject* (*start_entry)(PyObject*, PyObject* const*, Py_ssize_t)) noexcept : started(start_entry) {}
     ImplFn call = nullptr;
     BodyFn body = nullptr;
     MethodBodyFn method = nullptr;
-    MethodStartFn start = nullptr;
-    constexpr bool asynchronous() const noexcept { return body || method || start; }
+    PyObject* (*started)(PyObject*, PyObject* const*, Py_ssize_t) = nullptr;  // a started method's `_start` entry
+    constexpr bool asynchronous() const noexcept { return body || method || started; }
 };
 
 // An asynchronous method whose body gets the arguments as they are.
@@ -67,7 +67,7 @@ inline constexpr Impl coroutine_method{Body};
 // The same, started by a plain function (see Started).  Never observed:
 // call_observed answers a null Ref for it.
 template <MethodStartFn Start>
-inline constexpr Impl started_method{Start};
+inline constexpr Impl started_method{start_started<Start>};
 
 // An asynchronous method that checks (and may convert) its arguments when
 // it is called: `Check` raises for bad ones, else calls the coroutine
@@ -86,6 +86,7 @@ struct MadeFunction {
     PyObject* attribute = nullptr;           // what the class holds: the function, or a property of it
     PyObject* code = nullptr;                // the function's own code (see direct_vectorcall in function.cpp)
     PyObject* entry = nullptr;               // what its `_call` cell holds
+    PyMethodDef started{};                   // a started method's `_start` entry
 };
 
 struct FunctionSpec {
