@@ -103,11 +103,6 @@ PyObject* go_on(Coro rest, PyObject* self) {
     return step(frame, nullptr, none(), Ref());
 }
 
-PyObject* refuse_start_arguments(Py_ssize_t nargs) {
-    PyErr_Format(PyExc_TypeError, "a started body takes 1 argument (%zd given)", nargs);
-    return nullptr;
-}
-
 void drop_frame(BodyObject* body) {
     if (body->frame && !body->running) end(body->frame);
 }

@@ -3,7 +3,8 @@
 //
 // An operation is a real Python coroutine: its method is a Python `async
 // def` (see function.hpp) whose frame starts the C++ body with
-// `start_body` and then drives it.  The body runs until its next
+// `start_body` (a started method's with its own entry and `go_on`) and
+// then drives it.  The body runs until its next
 // `co_await x` and hands `x` back; the Python frame awaits `x` itself, with
 // CPython's own `await`, and passes the outcome back in (`send` or `throw`
 // of the `Body` object that stands for the waiting body).  So whatever the
@@ -154,30 +155,6 @@ PyObject* start_body(BodyFn body, MethodBodyFn method, PyObject* observed, PyObj
 // Runs `rest`, which a started body's function gave for `self`, until it
 // ends or first waits: as start_body answers.
 PyObject* go_on(Coro rest, PyObject* self);
-
-// The TypeError for a started body's entry called with `nargs` arguments.
-PyObject* refuse_start_arguments(Py_ssize_t nargs);
-
-// The `_start` entry of a method started by `Start` (METH_FASTCALL):
-// `Start(self)` runs as no body's step, so a Local it makes belongs to no
-// body, and then what it gave goes on.  A function of its own for each
-// method, with `Start` inlined into it: an operation that ends at once
-// costs one C call.
-template <MethodStartFn Start>
-PyObject* start_started(PyObject* /*entry*/, PyObject* const* args, Py_ssize_t nargs) {
-    if (nargs != 1) return refuse_start_arguments(nargs);
-    LocalList* outer = std::exchange(t_running_locals, nullptr);
-    try {
-        Started started = Start(args[0]);
-        t_running_locals = outer;
-        if (started.rest) return go_on(std::move(started.rest), args[0]);
-        return started.result ? started.result.release() : Py_NewRef(Py_None);
-    } catch (...) {
-        t_running_locals = outer;
-        set_error_from_current_exception();
-        return nullptr;
-    }
-}
 
 // Told, once, of the ordinary error (an Exception) an observed body ended
 // with, before the error goes on to whoever drives the operation.  It may

@@ -49,6 +49,15 @@ PyObject* call_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
     });
 }
 
+}  // namespace
+
+PyObject* refuse_start_arguments(PyObject* entry, Py_ssize_t nargs) {
+    refuse_count(spec_of(entry), nargs, 1);
+    return nullptr;
+}
+
+namespace {
+
 // `_start(*args)`: starts the body (see start_body).
 PyObject* start_entry(PyObject* entry, PyObject* const* args, Py_ssize_t nargs) {
     const FunctionSpec& spec = spec_of(entry);
