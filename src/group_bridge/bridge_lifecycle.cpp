@@ -44,8 +44,8 @@ Ref make_receiver(PyObject* self) {
 }
 
 // `airplay_server.stop()` begun when the bridge holds a receiver, else a
-// null Ref.  Inline: a stop with no receiver costs one read.
-inline Ref stop_of_held_receiver(PyObject* self) {
+// null Ref.
+Ref stop_of_held_receiver(PyObject* self) {
     Ref server = py::getattr(self, names::airplay_server);
     if (!py::truthy(server.get())) return Ref();
     return iface::Receiver{server.get()}.stop();
