@@ -33,6 +33,7 @@ void broadcast_in_background(PyObject* event);
 py::Ref hub_session_id(PyObject* hub);
 
 // `task.cancel()` when a poll task is set; gives back the task (or null).
+// Inline, like end_poll: a stop with no poll to end costs one read.
 inline py::Ref cancel_poll(PyObject* self) {
     py::Ref task = py::getattr(self, names::_poll_task);
     if (!py::truthy(task.get())) return py::Ref();
