@@ -486,9 +486,9 @@ int function_support_ready() {
         if (PyDict_SetItemString(namespace_.get(), "__builtins__", builtins.get()) < 0) throw_error();
         Ref code = Ref::check(Py_CompileString(kBuildSource, "<vesbel.group_bridge:template>", Py_file_input));
         Ref done = Ref::check(PyEval_EvalCode(code.get(), namespace_.get(), namespace_.get()));
-        PyObject* build = PyDict_GetItemString(namespace_.get(), "build");  // borrowed, kept below
+        Ref build = Ref::borrow(PyDict_GetItemString(namespace_.get(), "build"));
         if (!build) raise(PyExc_SystemError, "build helper missing");
-        g_build = Ref::borrow(build).release();
+        g_build = build.release();
         Ref inspect = Ref::check(PyImport_ImportModule("inspect"));
         g_markcoroutinefunction = getattr(inspect.get(), str("markcoroutinefunction").get()).release();
         g_entry_type = reinterpret_cast<PyTypeObject*>(Ref::check(PyType_FromSpec(&entry_spec)).release());
