@@ -197,3 +197,36 @@ def test_resume_url_built_from_a_stream_url_that_splits_into_anything(piece, bas
         print(json.dumps(speaker.called("play_url")[0][0][0]))
     """)
     assert outcome == f"{base}?sid=1007"
+
+
+def test_a_poll_task_that_drops_itself_when_judged_is_still_ended():
+    # The bridge holds the only reference to its poll task, and the task's
+    # __bool__ takes it away: the stop must hold the task it judged, and
+    # cancel and await that one, before it may be freed.
+    outcome = run_isolated("""
+        events = []
+
+        class PollTask:
+            def __bool__(self):
+                bridge._poll_task = None
+                events.append("judged")
+                return True
+
+            def cancel(self):
+                events.append("cancelled")
+
+            def __await__(self):
+                events.append("awaited")
+                raise asyncio.CancelledError
+                yield
+
+            def __del__(self):
+                events.append("freed")
+
+        ctrl, _, config = make_group(gb, [])
+        bridge = gb.GroupBridge("h", ctrl, config=config)
+        bridge._poll_task = PollTask()
+        asyncio.run(bridge.stop())
+        print(json.dumps([events, bridge._poll_task]))
+    """)
+    assert outcome == [["judged", "cancelled", "awaited", "freed"], None]

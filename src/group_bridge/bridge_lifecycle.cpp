@@ -44,11 +44,10 @@ Ref make_receiver(PyObject* self) {
 }
 
 // `airplay_server.stop()` begun when the bridge holds a receiver, else a
-// null Ref.  Inline: a stop with no receiver costs one read.
-inline Ref stop_of_held_receiver(PyObject* self) {
-    Ref server = py::getattr(self, names::airplay_server);
-    if (!py::truthy(server.get())) return Ref();
-    return iface::Receiver{server.get()}.stop();
+// null Ref.
+Ref stop_of_held_receiver(PyObject* self) {
+    Ref server = py::getattr_if_true(self, names::airplay_server);
+    return server ? iface::Receiver{server.get()}.stop() : Ref();
 }
 
 // A start on a started bridge stops the receiver it replaces first: left
@@ -82,11 +81,23 @@ Coro stop_rest(PyObject* self, Ref ending, Ref stopping) {
     co_return py::none();
 }
 
-// A bridge with no poll and no receiver has nothing to wait for.
-py::Started stop_start(PyObject* self) {
+// The stop once it has a poll task (`task`) or else a receiver (`server`)
+// to end: the task cancelled and its end waited for, or the receiver's
+// stop.  Out of line, so that the start below is only its attribute
+// operations.
+[[gnu::noinline]] py::Started stop_ending(PyObject* self, Ref task, Ref server) {
+    if (task) return stop_rest(self, end_poll_task(self, task.get()), Ref());
+    return stop_rest(self, Ref(), iface::Receiver{server.get()}.stop());
+}
+
+// A bridge with no poll and no receiver has nothing to wait for.  Its
+// attribute operations are inlined here (flatten: everything it calls
+// that is not kept out of line).
+[[gnu::flatten]] py::Started stop_start(PyObject* self) {
     py::setattr(self, names::_airplay_active, Py_False);
-    if (Ref ending = end_poll(self)) return stop_rest(self, std::move(ending), Ref());
-    if (Ref stopping = stop_of_held_receiver(self)) return stop_rest(self, Ref(), std::move(stopping));
+    if (Ref task = py::getattr_if_true(self, names::_poll_task)) return stop_ending(self, std::move(task), Ref());
+    if (Ref server = py::getattr_if_true(self, names::airplay_server))
+        return stop_ending(self, Ref(), std::move(server));
     return py::none();
 }
 

@@ -47,8 +47,8 @@ Ref stream_url(PyObject* self, PyObject* session_id, PyObject* tail, bool with_v
 
 // A copy of the receiver's metadata, with its artwork when it has one.
 Ref session_metadata(PyObject* self) {
-    Ref server = py::getattr(self, names::airplay_server);
-    if (!py::truthy(server.get())) return Ref::check(PyDict_New());
+    Ref server = py::getattr_if_true(self, names::airplay_server);
+    if (!server) return Ref::check(PyDict_New());
     iface::Receiver receiver{server.get()};
     Ref source = receiver.metadata();
     Ref metadata = py::call(reinterpret_cast<PyObject*>(&PyDict_Type), source);
@@ -83,10 +83,10 @@ std::pair<Ref, Ref> unpack_progress(PyObject* progress) {
 }
 
 void copy_progress_to_session(PyObject* self) {
-    Ref hub = py::getattr(self, names::audio_hub);
-    if (!py::truthy(hub.get())) return;
-    Ref server = py::getattr(self, names::airplay_server);
-    if (!py::truthy(server.get())) return;
+    Ref hub = py::getattr_if_true(self, names::audio_hub);
+    if (!hub) return;
+    Ref server = py::getattr_if_true(self, names::airplay_server);
+    if (!server) return;
     Ref progress = iface::Receiver{server.get()}.progress();
     auto [position_ms, duration_ms] = unpack_progress(progress.get());
     if (position_ms.get() != Py_None)
@@ -108,8 +108,7 @@ void announce_play(PyObject* pod_url, PyObject* session_id, PyObject* metadata) 
 // A stop or pause that ran while the start waited has the last word.  The
 // flag does not tell which of the two it was, so the line names both.
 bool overtaken(PyObject* self, const char* while_doing) {
-    Ref active = py::getattr(self, names::_airplay_active);
-    if (py::truthy(active.get())) return false;
+    if (py::getattr_if_true(self, names::_airplay_active)) return false;
     log_info("Group AirPlay start given up: playback stopped or paused %s", py::str(while_doing));
     return true;
 }

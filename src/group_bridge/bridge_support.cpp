@@ -11,15 +11,12 @@ using py::Coro;
 using py::Ref;
 
 bool playback_active(PyObject* self) {
-    Ref active = py::getattr(self, names::_airplay_active);
-    if (!py::truthy(active.get())) return false;
-    Ref url = py::getattr(self, names::_stream_url);
-    return py::truthy(url.get());
+    return py::getattr_if_true(self, names::_airplay_active) && py::getattr_if_true(self, names::_stream_url);
 }
 
 bool sender_stopped(PyObject* self) {
-    Ref server = py::getattr(self, names::airplay_server);
-    if (!py::truthy(server.get())) return false;
+    Ref server = py::getattr_if_true(self, names::airplay_server);
+    if (!server) return false;
     Ref playing = iface::Receiver{server.get()}.is_playing();
     return !py::truthy(playing.get());
 }
@@ -125,7 +122,8 @@ const py::FunctionSpec kEndPoll{
 
 }  // namespace
 
-Ref wait_for_poll_end(PyObject* self, PyObject* task) {
+Ref end_poll_task(PyObject* self, PyObject* task) {
+    py::call_method(task, names::cancel);
     Ref function = py::make_function(kEndPoll, nullptr, names::module_name_text, g_globals);
     return py::call(function.get(), self, task);
 }

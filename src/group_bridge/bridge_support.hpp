@@ -33,16 +33,15 @@ void broadcast_in_background(PyObject* event);
 py::Ref hub_session_id(PyObject* hub);
 
 // `task.cancel()` when a poll task is set; gives back the task (or null).
-// Inline, like end_poll: a stop with no poll to end costs one read.
 inline py::Ref cancel_poll(PyObject* self) {
-    py::Ref task = py::getattr(self, names::_poll_task);
-    if (!py::truthy(task.get())) return py::Ref();
-    py::call_method(task.get(), names::cancel);
+    py::Ref task = py::getattr_if_true(self, names::_poll_task);
+    if (task) py::call_method(task.get(), names::cancel);
     return task;
 }
 
-// An awaitable that waits for the cancelled poll `task` to end (see end_poll).
-py::Ref wait_for_poll_end(PyObject* self, PyObject* task);
+// Cancels the poll `task` and gives back an awaitable that waits for its
+// end (see end_poll).
+py::Ref end_poll_task(PyObject* self, PyObject* task);
 
 // Cancels the poll task and gives back an awaitable that waits for its end
 // and then clears `_poll_task` (if it still holds that task); null when no
@@ -51,8 +50,8 @@ py::Ref wait_for_poll_end(PyObject* self, PyObject* task);
 // waiting task itself is cancelled meanwhile, the wait ends with that
 // cancellation.
 inline py::Ref end_poll(PyObject* self) {
-    py::Ref task = cancel_poll(self);
-    return task ? wait_for_poll_end(self, task.get()) : py::Ref();
+    py::Ref task = py::getattr_if_true(self, names::_poll_task);
+    return task ? end_poll_task(self, task.get()) : py::Ref();
 }
 
 // Starts `awaitable` as a task by `asyncio.<scheduler>`, nobody waiting for

@@ -2,12 +2,6 @@
 
 #include <vector>
 
-// `getattr(o, name)` (borrowed) when a remembered entry answers it: `o`'s
-// type, at its current version, was seen to have no data descriptor `name`,
-// and the entry of `o`'s instance dict remembered for `name` holds it.
-// Else null, with no error set (dict_lookup.c).
-extern "C" PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name);
-
 // Records that the type whose version tag is `type_version` has no data
 // descriptor `name`, for the entry remembered for `name` in `dict`.
 extern "C" void group_bridge_note_plain_attribute(PyObject* dict, PyObject* name, unsigned int type_version);

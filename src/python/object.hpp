@@ -26,6 +26,12 @@ extern "C" PyObject** group_bridge_dict_ptr(PyObject* o);
 // type's word that it has no descriptor `name`.
 extern "C" int group_bridge_kept_value(PyObject* o, PyObject* name, unsigned int type_version, PyObject** value);
 
+// `getattr(o, name)` (borrowed) when a remembered entry answers it: `o`'s
+// type, at its current version, was seen to have no data descriptor `name`,
+// and the entry of `o`'s instance dict remembered for `name` holds it.
+// Else null, with no error set (dict_lookup.c).
+extern "C" PyObject* group_bridge_instance_attribute(PyObject* o, PyObject* name);
+
 namespace py {
 
 inline Ref none() { return Ref::borrow(Py_None); }
@@ -66,6 +72,16 @@ inline bool truthy(PyObject* o) {
     int r = PyObject_IsTrue(o);
     if (r < 0) throw_error();
     return r == 1;
+}
+
+// `o.name` when it is true, else a null Ref: `value = o.name; if value:`.
+// A None or False found where the remembered entries look is only compared,
+// never owned, so such a test costs no reference count.
+inline Ref getattr_if_true(PyObject* o, PyObject* name) {
+    PyObject* kept = group_bridge_instance_attribute(o, name);  // borrowed: compared or owned before Python runs
+    if (kept == Py_None || kept == Py_False) return Ref();
+    Ref value = kept ? Ref::borrow(kept) : getattr(o, name);
+    return truthy(value.get()) ? std::move(value) : Ref();
 }
 
 inline Ref str(std::string_view text) {
