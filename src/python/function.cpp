@@ -162,10 +162,11 @@ const char* const kConstantNames[] = {"_start", "_Body"};
 // Compiles Python source with every position on line 1: moved to a
 // method's line, every instruction of its frame shows that line.  A global
 // named in kConstantNames becomes a str constant of that name, which
-// method_code replaces (the compiler's warnings about calling a str are
-// beside the point).
+// method_code replaces.  It is written `(name if True else None)`, which
+// compiles to the same single load of the constant: called as a bare
+// constant, the compiler would warn that a str is not callable.
 const char kBuildSource[] =
-    "import ast, warnings\n"
+    "import ast\n"
     "def build(source, constants):\n"
     "    tree = ast.parse(source)\n"
     "    for node in ast.walk(tree):\n"
@@ -176,11 +177,10 @@ const char kBuildSource[] =
     "        def visit_Name(self, node):\n"
     "            if node.id not in constants:\n"
     "                return node\n"
-    "            return ast.copy_location(ast.Constant(node.id), node)\n"
+    "            constant = ast.IfExp(ast.Constant(True), ast.Constant(node.id), ast.Constant(None))\n"
+    "            return ast.fix_missing_locations(ast.copy_location(constant, node))\n"
     "    tree = Constants().visit(tree)\n"
-    "    with warnings.catch_warnings():\n"
-    "        warnings.simplefilter('ignore', SyntaxWarning)\n"
-    "        code = compile(tree, '<template>', 'exec', dont_inherit=True)\n"
+    "    code = compile(tree, '<template>', 'exec', dont_inherit=True)\n"
     "    make = next(c for c in code.co_consts if hasattr(c, 'co_code'))\n"
     "    return next(c for c in make.co_consts if hasattr(c, 'co_code'))\n";
 
