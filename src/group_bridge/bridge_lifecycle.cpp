@@ -84,10 +84,17 @@ Coro stop_rest(PyObject* self, Ref ending, Ref stopping) {
 // The stop once it has a poll task (`task`) or else a receiver (`server`)
 // to end: the task cancelled and its end waited for, or the receiver's
 // stop.  Out of line, so that the start below is only its attribute
-// operations.
+// operations.  Lets go of both before it makes the coroutine, the last
+// thing it does.
 [[gnu::noinline]] py::Started stop_ending(PyObject* self, Ref task, Ref server) {
-    if (task) return stop_rest(self, end_poll_task(self, task.get()), Ref());
-    return stop_rest(self, Ref(), iface::Receiver{server.get()}.stop());
+    Ref ending, stopping;
+    if (task)
+        ending = end_poll_task(self, task.get());
+    else
+        stopping = iface::Receiver{server.get()}.stop();
+    task.reset();
+    server.reset();
+    return stop_rest(self, std::move(ending), std::move(stopping));
 }
 
 // A bridge with no poll and no receiver has nothing to wait for.  Its
