@@ -51,3 +51,19 @@ def alternate(candidates, rounds):
     spreads = [s for s in map(_spread, samples.values()) if s is not None]
     timings.noise = max(spreads) if spreads else None
     return timings
+
+
+def pooled(per_process):
+    """The Timings of the same candidates measured in several processes:
+    each candidate's median of its processes' medians, and as noise the larger
+    of the processes' typical noise and the spread of their medians.  Where a
+    call's few allocations land differs from process to process, and with it
+    the call's time, by more than its rounds within one process vary."""
+    names = list(per_process[0])
+    timings = Timings({name: statistics.median(t[name] for t in per_process) if per_process[0][name] is not None
+                       else None for name in names})
+    spreads = [_spread([t[name] for t in per_process]) for name in names if timings[name] is not None]
+    within = [t.noise for t in per_process if t.noise is not None]
+    candidates = [s for s in spreads if s is not None] + ([statistics.median(within)] if within else [])
+    timings.noise = max(candidates) if candidates else None
+    return timings

@@ -4,7 +4,9 @@
     .venv/bin/python bench/run.py --quick    a run of a few seconds
 
 Prints one table: each figure for both implementations (medians of
-alternating rounds), their ratios and the rounds' noise.  A figure the built
+alternating rounds; the small calls, whose time depends on where their few
+allocations land, pooled from several fresh processes), their ratios and
+the noise.  A figure the built
 module cannot give yet (a member it lacks) shows "n/a".  Each row's verdict
 is stated beside its noise: faster or SLOWER only where the ratio differs
 from 1.00× by more than the noise, else level; the instruction counts of
@@ -33,10 +35,11 @@ class Settings:
     calls: int  # calls per timed batch of a small call
     hook_calls: int  # individually timed calls per hook and candidate
     cycles: int  # start + stop cycles per timed batch
+    processes: int  # fresh processes the small calls are measured in (1: this one)
 
 
-FULL = Settings(rounds=11, member_ops=20000, calls=20000, hook_calls=2000, cycles=300)
-QUICK = Settings(rounds=3, member_ops=2000, calls=2000, hook_calls=150, cycles=30)
+FULL = Settings(rounds=11, member_ops=20000, calls=20000, hook_calls=2000, cycles=300, processes=9)
+QUICK = Settings(rounds=3, member_ops=2000, calls=2000, hook_calls=150, cycles=30, processes=2)
 
 
 def main(argv=None):
@@ -63,6 +66,9 @@ def main(argv=None):
     print_table(figures, sys.stdout)
     print()
     print("µs per operation, medians of alternating rounds; fan-out rows give µs per member in brackets.")
+    if settings.processes > 1:
+        print(f"snapshot() and the await rows: the median of {settings.processes} fresh processes' medians, "
+              "whose spread counts as noise.")
     print("Floors: fan-out = bare asyncio.gather(..., return_exceptions=True) over the same member")
     print("coroutines; await stop() and await bridge.stop() = awaiting a trivial async def; hooks = "
           + "; ".join(f"[{k}] {v}" for k, v in hooks.FLOOR_LEGEND.items()) + ";")

@@ -1,14 +1,27 @@
 """Calls whose cost is mostly the call itself: `snapshot()` with 10 members,
 and awaiting `stop()` on an empty group and a bridge's `stop()` with
 nothing to stop (what a module coroutine costs on its own), each against
-awaiting a trivial `async def`."""
+awaiting a trivial `async def`.
+
+A call this small takes measurably longer or shorter depending on where its
+few allocations (the coroutine, its frame) land, which differs from process
+to process, for the baseline as for the module.  A full run therefore
+measures these figures in several fresh processes (``settings.processes``),
+each by alternating rounds, and pools them (_measure.pooled):
+
+    python bench/small_calls.py ROUNDS CALLS    one process's figures, as JSON
+"""
 
 import asyncio
+import json
+import pathlib
+import subprocess
+import sys
 import time
 
 from _fakes import make_bridge, make_controller, make_idle_bridge, make_speakers
 from _impls import has
-from _measure import alternate
+from _measure import Timings, alternate, pooled
 from _report import figure
 
 
@@ -23,12 +36,12 @@ def _snapshot_timer(bridge, count):
     return run
 
 
-def snapshot_figure(impls, settings):
+def snapshot_timings(impls, settings):
     speakers = make_speakers(10)
     candidates = {label: _snapshot_timer(make_bridge(impl, speakers), settings.calls)
                   if has(impl, "GroupBridge", "snapshot") else None
                   for label, impl in impls.items()}
-    return figure("snapshot() ×10 members", alternate(candidates, settings.rounds))
+    return alternate(candidates, settings.rounds)
 
 
 async def _trivial():
@@ -42,7 +55,7 @@ async def _per_await(make, count):
     return (time.perf_counter() - start) / count
 
 
-def await_figure(impls, settings, title, make):
+def await_timings(impls, settings, make):
     """Awaiting ``make(impl).stop()``; the floor here is awaiting a trivial `async def`."""
     loop = asyncio.new_event_loop()
     try:
@@ -52,13 +65,58 @@ def await_figure(impls, settings, title, make):
             candidates[label] = None if target is None else (
                 lambda stop=target.stop: loop.run_until_complete(_per_await(stop, settings.calls)))
         candidates["floor"] = lambda: loop.run_until_complete(_per_await(_trivial, settings.calls))
-        timings = alternate(candidates, settings.rounds)
+        return alternate(candidates, settings.rounds)
     finally:
         loop.close()
-    return figure(title, timings)
+
+
+FIGURES = (
+    ("snapshot() ×10 members", snapshot_timings),
+    ("await stop(), empty group",
+     lambda impls, settings: await_timings(impls, settings, lambda impl: make_controller(impl, [])[0])),
+    ("await bridge.stop(), nothing to stop", lambda impls, settings: await_timings(impls, settings, make_idle_bridge)),
+)
+
+
+def _in_process(impls, settings):
+    """[(title, Timings)] measured in this process."""
+    return [(title, measure(impls, settings)) for title, measure in FIGURES]
+
+
+def _in_processes(settings):
+    """[(title, Timings)] pooled from ``settings.processes`` fresh processes."""
+    runs = []
+    for _ in range(settings.processes):
+        done = subprocess.run([sys.executable, str(pathlib.Path(__file__).resolve()), str(settings.rounds),
+                               str(settings.calls)], capture_output=True, text=True, check=True)
+        runs.append(json.loads(done.stdout))
+    pooled_figures = []
+    for index, (title, _) in enumerate(FIGURES):
+        per_process = []
+        for run in runs:
+            medians, noise = run[index]
+            timings = Timings(medians)
+            timings.noise = noise
+            per_process.append(timings)
+        pooled_figures.append((title, pooled(per_process)))
+    return pooled_figures
 
 
 def figures(impls, settings):
-    return [snapshot_figure(impls, settings),
-            await_figure(impls, settings, "await stop(), empty group", lambda impl: make_controller(impl, [])[0]),
-            await_figure(impls, settings, "await bridge.stop(), nothing to stop", make_idle_bridge)]
+    measured = _in_processes(settings) if settings.processes > 1 else _in_process(impls, settings)
+    return [figure(title, timings) for title, timings in measured]
+
+
+if __name__ == "__main__":
+    import dataclasses
+
+    import _impls
+
+    @dataclasses.dataclass(frozen=True)
+    class ChildSettings:
+        rounds: int
+        calls: int
+
+    child_impls, _ = _impls.load_both()
+    child = ChildSettings(int(sys.argv[1]), int(sys.argv[2]))
+    print(json.dumps([[dict(timings), timings.noise] for _, timings in _in_process(child_impls, child)]))
