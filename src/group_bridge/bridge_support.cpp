@@ -72,6 +72,12 @@ Ref hub_session_id(PyObject* hub) {
     return py::call_method(session.get(), names::get, names::session_id, py::integer(0));
 }
 
+Ref cancel_poll(PyObject* self) {
+    Ref task = py::getattr_if_true(self, names::_poll_task);
+    if (task) py::call_method(task.get(), names::cancel);
+    return task;
+}
+
 namespace {
 
 // Cancel requests so far of the task running this code (0 outside a task).
@@ -126,6 +132,11 @@ Ref end_poll_task(PyObject* self, PyObject* task) {
     py::call_method(task, names::cancel);
     Ref function = py::make_function(kEndPoll, nullptr, names::module_name_text, g_globals);
     return py::call(function.get(), self, task);
+}
+
+Ref end_poll(PyObject* self) {
+    Ref task = py::getattr_if_true(self, names::_poll_task);
+    return task ? end_poll_task(self, task.get()) : Ref();
 }
 
 }  // namespace gb

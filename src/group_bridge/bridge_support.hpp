@@ -33,11 +33,7 @@ void broadcast_in_background(PyObject* event);
 py::Ref hub_session_id(PyObject* hub);
 
 // `task.cancel()` when a poll task is set; gives back the task (or null).
-inline py::Ref cancel_poll(PyObject* self) {
-    py::Ref task = py::getattr_if_true(self, names::_poll_task);
-    if (task) py::call_method(task.get(), names::cancel);
-    return task;
-}
+py::Ref cancel_poll(PyObject* self);
 
 // Cancels the poll `task` and gives back an awaitable that waits for its
 // end (see end_poll).
@@ -49,10 +45,7 @@ py::Ref end_poll_task(PyObject* self, PyObject* task);
 // error the task died of is logged, so that a stop still goes on.  When the
 // waiting task itself is cancelled meanwhile, the wait ends with that
 // cancellation.
-inline py::Ref end_poll(PyObject* self) {
-    py::Ref task = py::getattr_if_true(self, names::_poll_task);
-    return task ? end_poll_task(self, task.get()) : py::Ref();
-}
+py::Ref end_poll(PyObject* self);
 
 // Starts `awaitable` as a task by `asyncio.<scheduler>`, nobody waiting for
 // it; a coroutine that could not be scheduled is closed.
