@@ -74,27 +74,6 @@ Ref generic_getattr(PyObject* o, PyObject* name, PyTypeObject* type) {
     raise_format(PyExc_AttributeError, "'%.100s' object has no attribute '%U'", type->tp_name, name);
 }
 
-// `getattr(o, name)` for a read no remembered entry answers; kept out of
-// line so that the remembered read stays a short call.
-[[gnu::noinline]] Ref uncommon_getattr(PyObject* o, PyObject* name) {
-    // Held: Python code run by the read can give `o` another class.
-    Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)));
-    auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
-    if (type->tp_getattro == PyObject_GenericGetAttr) {
-        try {
-            return generic_getattr(o, name, type);
-        } catch (PyError& error) {
-            add_attribute_error_context(error, o, name);
-            throw;
-        }
-    }
-    if (type == &PyModule_Type && !is_dunder(name)) {
-        Ref dict = Ref::borrow(PyModule_GetDict(o));
-        if (Ref value = dict_item(dict.get(), name)) return value;
-    }
-    return Ref::check(PyObject_GetAttr(o, name));
-}
-
 // `setattr(o, name, value)` for a write no remembered entry takes.
 [[gnu::noinline]] void uncommon_setattr(PyObject* o, PyObject* name, PyObject* value) {
     PyTypeObject* type = Py_TYPE(o);
@@ -120,9 +99,29 @@ Ref generic_getattr(PyObject* o, PyObject* name, PyTypeObject* type) {
 
 }  // namespace
 
+// Kept out of line so that the remembered read stays a short call.
+[[gnu::noinline]] Ref getattr_unremembered(PyObject* o, PyObject* name) {
+    // Held: Python code run by the read can give `o` another class.
+    Ref type_held = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(o)));
+    auto* type = reinterpret_cast<PyTypeObject*>(type_held.get());
+    if (type->tp_getattro == PyObject_GenericGetAttr) {
+        try {
+            return generic_getattr(o, name, type);
+        } catch (PyError& error) {
+            add_attribute_error_context(error, o, name);
+            throw;
+        }
+    }
+    if (type == &PyModule_Type && !is_dunder(name)) {
+        Ref dict = Ref::borrow(PyModule_GetDict(o));
+        if (Ref value = dict_item(dict.get(), name)) return value;
+    }
+    return Ref::check(PyObject_GetAttr(o, name));
+}
+
 Ref getattr(PyObject* o, PyObject* name) {
     if (PyObject* value = group_bridge_instance_attribute(o, name)) return Ref::borrow(value);
-    return uncommon_getattr(o, name);
+    return getattr_unremembered(o, name);
 }
 
 void setattr(PyObject* o, PyObject* name, PyObject* value) {

@@ -44,6 +44,9 @@ inline bool is_none(PyObject* o) { return o == Py_None; }
 // name (dict_lookup.c).
 Ref getattr(PyObject* o, PyObject* name);
 
+// The same, for a read the remembered entries did not answer.
+Ref getattr_unremembered(PyObject* o, PyObject* name);
+
 // `getattr(o, name, <absent>)`: 1 found, 0 absent (AttributeError cleared),
 // -1 with another error set.
 inline int lookup_attr(PyObject* o, PyObject* name, PyObject** result) {
@@ -80,7 +83,7 @@ inline bool truthy(PyObject* o) {
 inline Ref getattr_if_true(PyObject* o, PyObject* name) {
     PyObject* kept = group_bridge_instance_attribute(o, name);  // borrowed: compared or owned before Python runs
     if (kept == Py_None || kept == Py_False) return Ref();
-    Ref value = kept ? Ref::borrow(kept) : getattr(o, name);
+    Ref value = kept ? Ref::borrow(kept) : getattr_unremembered(o, name);
     return truthy(value.get()) ? std::move(value) : Ref();
 }
 
