@@ -88,7 +88,9 @@ def _in_processes(settings):
     runs = []
     for _ in range(settings.processes):
         done = subprocess.run([sys.executable, str(pathlib.Path(__file__).resolve()), str(settings.rounds),
-                               str(settings.calls)], capture_output=True, text=True, check=True)
+                               str(settings.calls)], capture_output=True, text=True)
+        if done.returncode:
+            raise RuntimeError(f"a small-calls process failed:\n{done.stderr}")
         runs.append(json.loads(done.stdout))
     pooled_figures = []
     for index, (title, _) in enumerate(FIGURES):
@@ -108,15 +110,10 @@ def figures(impls, settings):
 
 
 if __name__ == "__main__":
-    import dataclasses
+    import types
 
     import _impls
 
-    @dataclasses.dataclass(frozen=True)
-    class ChildSettings:
-        rounds: int
-        calls: int
-
     child_impls, _ = _impls.load_both()
-    child = ChildSettings(int(sys.argv[1]), int(sys.argv[2]))
+    child = types.SimpleNamespace(rounds=int(sys.argv[1]), calls=int(sys.argv[2]))
     print(json.dumps([[dict(timings), timings.noise] for _, timings in _in_process(child_impls, child)]))
